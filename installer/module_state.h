@@ -1,0 +1,59 @@
+// Process-wide state of checkRVQ.dll and the helpers every step shares.
+#pragma once
+
+#include <windows.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "logging.h"
+
+namespace checkrvq {
+
+// Capacity, in characters, of the path buffers of the installer steps.
+constexpr size_t kPathChars = 260;
+constexpr size_t kModuleDirChars = 261;
+
+// The library's own module handle, stored at process attach.
+HMODULE LibraryModule();
+void SetLibraryModule(HMODULE module);
+
+// Writes the folder of `module` (no trailing backslash) into buffer. The
+// buffer is emptied first; a null handle or a failed GetModuleFileNameW gives
+// the empty string; a path without a backslash is returned whole. A path that
+// does not fit `capacity` gives the empty string rather than a cut path.
+void GetModuleDirectory(HMODULE module, wchar_t* buffer, size_t capacity);
+
+// Allocates a zeroed block that is handed to the host, which owns it
+// afterwards. Null when out of memory.
+void* AllocateHostBlock(size_t bytes);
+
+// Frees a block of AllocateHostBlock that never reached the host.
+void FreeHostBlock(void* block);
+
+// Counts the blocks that OnFreeLibrary still has to release.
+size_t PendingReleaseCount();
+
+// The source-file literal of every log line of this library.
+constexpr const wchar_t* kLogSourceFile = L"detection.cpp";
+
+// One log line of an installer step: nothing is formatted unless the
+// severity is enabled. `line` is the fixed line number of the message.
+template <typename... Args>
+inline void LogStep(DWORD severity, const wchar_t* function, int line, const wchar_t* format, Args... args) {
+  ETWLogging::LogIfEnabled(severity, kLogSourceFile, function, line, format, args...);
+}
+
+// Runs an entry point's body; nothing thrown crosses the export boundary.
+// An exception (out of memory in the C++ runtime, a rejected log format)
+// gives `onException`.
+template <typename Body>
+inline DWORD GuardedEntry(DWORD onException, Body&& body) noexcept {
+  try {
+    return body();
+  } catch (...) {
+    return onException;
+  }
+}
+
+}  // namespace checkrvq

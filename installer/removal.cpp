@@ -1,0 +1,4 @@
+// Incompatible-product removal. Not built yet.
+#include "entry_points.h"
+
+extern "C" DWORD UninstallIncompatible() { return 0; }

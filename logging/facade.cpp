@@ -1,0 +1,186 @@
+#include <atomic>
+#include <mutex>
+#include <new>
+#include <string>
+
+#include "builder.h"
+#include "format.h"
+#include "logging.h"
+#include "logging_testing.h"
+
+namespace ETWLogging {
+namespace {
+
+struct Identity {
+  const wchar_t* appKey = nullptr;
+  const wchar_t* logGroup = L"_no_group";
+  HMODULE module = nullptr;  // null: the module that contains this code
+  const wchar_t* logHost = L"_no_host";
+  DWORD mechanism = 0;
+};
+
+HMODULE ThisModule() {
+  HMODULE module = nullptr;
+  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                     reinterpret_cast<LPCWSTR>(&ThisModule), &module);
+  return module;
+}
+
+// All process-wide state of the facade. Destroyed at unload: the context
+// first (it unregisters its library handler and deletes the logger), the
+// builder last.
+class FacadeState {
+ public:
+  ~FacadeState() {
+    DestroyContext();
+    DropBuilder();
+  }
+
+  Identity identity;
+  std::mutex createMutex;
+  std::atomic<bool> created{false};
+  std::atomic<LogContext*> context{nullptr};
+  CLogBuilderIf* builder = nullptr;
+  void (*destroyBuilder)(CLogBuilderIf*) = nullptr;
+
+  void DestroyContext() {
+    LogContext* ctx = context.exchange(nullptr);
+    created.store(false);
+    if (!ctx) return;
+    ctx->libraryHandler = nullptr;
+    delete ctx->logger;  // deleting destructor, not Release
+    ctx->logger = nullptr;
+    delete ctx;
+  }
+
+  void DropBuilder() {
+    if (builder && destroyBuilder) destroyBuilder(builder);
+    builder = nullptr;
+    destroyBuilder = nullptr;
+  }
+};
+
+FacadeState g_state;
+
+void CreateContext() {
+  const Identity id = g_state.identity;
+
+  // A creation that threw may have published its context already; reuse it.
+  LogContext* ctx = g_state.context.load();
+  if (!ctx) {
+    ctx = new (std::nothrow) LogContext();
+    if (!ctx) return;  // no context for the rest of the process
+    g_state.context.store(ctx);
+  }
+
+  if (!g_state.builder) {
+    internal::OwnedLogBuilder owned = internal::CreateDefaultLogBuilder();
+    g_state.builder = owned.builder;
+    g_state.destroyBuilder = owned.destroy;
+  }
+  CLogBuilderIf* builder = g_state.builder;
+  if (!builder) return;
+
+  CLoggingIf* logger = nullptr;
+  bool built = false;
+  if (auto* builderEx = dynamic_cast<CLogBuilderIf_ex*>(builder)) {
+    built = builderEx->BuildEx(id.appKey, id.logGroup, id.module, id.logHost, id.mechanism, &logger, nullptr);
+  }
+  if (!built) {
+    logger = nullptr;
+    built = builder->Build(id.logGroup, id.module, id.logHost, id.mechanism, &logger, nullptr);
+  }
+  if (!built) return;
+
+  CLoggingIf* previous = ctx->logger;
+  ctx->logger = logger;
+  if (previous && previous != logger) delete previous;
+}
+
+}  // namespace
+
+void SetLogIdentity(const wchar_t* appKey, const wchar_t* logGroup, HMODULE module, const wchar_t* logHost,
+                    DWORD mechanism) {
+  Identity& id = g_state.identity;
+  id.appKey = appKey;
+  id.logGroup = logGroup;
+  id.logHost = logHost;
+  id.module = module ? module : ThisModule();
+  id.mechanism = mechanism;
+}
+
+LogContext* GetLogger() {
+  if (g_state.created.load(std::memory_order_acquire)) return g_state.context.load(std::memory_order_acquire);
+  std::lock_guard<std::mutex> lock(g_state.createMutex);
+  if (!g_state.created.load(std::memory_order_relaxed)) {
+    if (!g_state.identity.module) g_state.identity.module = ThisModule();
+    CreateContext();
+    g_state.created.store(true, std::memory_order_release);
+  }
+  return g_state.context.load(std::memory_order_acquire);
+}
+
+int IsLogEnabled(DWORD severity) {
+  LogContext* ctx = GetLogger();
+  if (!ctx || !ctx->logger) return 0;
+  return ctx->logger->IsEnabled(severity);
+}
+
+DWORD LogWrite(LogContext* context, DWORD severity, const wchar_t* sourceFile, const wchar_t* function, int line,
+               const wchar_t* format, ...) {
+  if (!context || !context->logger) return ERROR_FUNCTION_FAILED;
+  CLoggingIf* logger = context->logger;
+  DWORD result = logger->Prepare();
+  if (result != ERROR_SUCCESS) return result;
+
+  if (auto* loggerEx = dynamic_cast<CLoggingIf_ex*>(logger)) {
+    if (loggerEx->IsEnabled(severity)) {
+      va_list args;
+      va_start(args, format);
+      loggerEx->LogVEx(severity, sourceFile, function, line, format, args);
+      va_end(args);
+    }
+    return ERROR_SUCCESS;
+  }
+
+  result = logger->Prepare();
+  if (result != ERROR_SUCCESS) return result;
+  std::wstring message;
+  va_list args;
+  va_start(args, format);
+  const bool formatted = FormatToString(message, kMaxTextPathMessage, format, args);
+  va_end(args);
+  if (!formatted) throw FormatError{};
+  return logger->WriteEntry(sourceFile, function, line, severity, message.c_str());
+}
+
+DWORD LogContext::ForwardEntry(const wchar_t* sourceFile, const wchar_t* function, int line, DWORD severity,
+                               const wchar_t* message) {
+  if (!logger) return ERROR_FUNCTION_FAILED;
+  const DWORD result = logger->Prepare();
+  if (result != ERROR_SUCCESS) return result;
+  if (auto* loggerEx = dynamic_cast<CLoggingIf_ex*>(logger)) {
+    return loggerEx->WriteEntryEx(severity, sourceFile, function, line, message);
+  }
+  return logger->WriteEntry(sourceFile, function, line, severity, message);
+}
+
+namespace testing {
+
+bool InstallLogBuilder(CLogBuilderIf* builder) {
+  std::lock_guard<std::mutex> lock(g_state.createMutex);
+  if (g_state.created.load()) return false;
+  g_state.DropBuilder();
+  g_state.builder = builder;
+  return true;
+}
+
+void ResetLogging() {
+  std::lock_guard<std::mutex> lock(g_state.createMutex);
+  g_state.DestroyContext();
+  g_state.DropBuilder();
+  g_state.identity = Identity{};
+}
+
+}  // namespace testing
+}  // namespace ETWLogging

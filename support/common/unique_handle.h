@@ -1,0 +1,98 @@
+// One owner type for every kind of handle, from one small template.
+//
+// Closing preserves the thread's last error: Win32 callers read it after the
+// cleanup of a failed step.
+#pragma once
+
+#include <windows.h>
+
+#include <utility>
+
+namespace Trevalk {
+
+template <typename Traits>
+class UniqueHandle {
+ public:
+  using pointer = typename Traits::pointer;
+
+  UniqueHandle() noexcept = default;
+  explicit UniqueHandle(pointer handle) noexcept : handle_(handle) {}
+  ~UniqueHandle() { reset(); }
+
+  UniqueHandle(const UniqueHandle&) = delete;
+  UniqueHandle& operator=(const UniqueHandle&) = delete;
+  UniqueHandle(UniqueHandle&& other) noexcept : handle_(other.release()) {}
+  UniqueHandle& operator=(UniqueHandle&& other) noexcept {
+    if (this != &other) reset(other.release());
+    return *this;
+  }
+
+  pointer get() const noexcept { return handle_; }
+  explicit operator bool() const noexcept { return Traits::IsValid(handle_); }
+
+  // Closes what is held and returns the address of the empty slot, for APIs
+  // that hand out a handle through an out-parameter.
+  pointer* put() noexcept {
+    reset();
+    return &handle_;
+  }
+
+  pointer release() noexcept { return std::exchange(handle_, Traits::Invalid()); }
+
+  void reset(pointer handle = Traits::Invalid()) noexcept {
+    pointer old = std::exchange(handle_, handle);
+    if (Traits::IsValid(old)) {
+      const DWORD lastError = GetLastError();
+      Traits::Close(old);
+      SetLastError(lastError);
+    }
+  }
+
+ private:
+  pointer handle_ = Traits::Invalid();
+};
+
+namespace internal {
+
+template <typename T, T kInvalid, auto kClose>
+struct HandleTraits {
+  using pointer = T;
+  static pointer Invalid() noexcept { return kInvalid; }
+  static bool IsValid(pointer h) noexcept { return h != kInvalid; }
+  static void Close(pointer h) noexcept { kClose(h); }
+};
+
+struct FileHandleTraits {
+  using pointer = HANDLE;
+  static pointer Invalid() noexcept { return INVALID_HANDLE_VALUE; }
+  static bool IsValid(pointer h) noexcept { return h != INVALID_HANDLE_VALUE && h != nullptr; }
+  static void Close(pointer h) noexcept { CloseHandle(h); }
+};
+
+struct FindHandleTraits {
+  using pointer = HANDLE;
+  static pointer Invalid() noexcept { return INVALID_HANDLE_VALUE; }
+  static bool IsValid(pointer h) noexcept { return h != INVALID_HANDLE_VALUE && h != nullptr; }
+  static void Close(pointer h) noexcept { FindClose(h); }
+};
+
+inline void CloseKey(HKEY key) noexcept { RegCloseKey(key); }
+inline void CloseKernelHandle(HANDLE h) noexcept { CloseHandle(h); }
+inline void ReleaseModule(HMODULE module) noexcept { FreeLibrary(module); }
+inline void CloseScHandle(SC_HANDLE h) noexcept { CloseServiceHandle(h); }
+inline void FreeLocal(HLOCAL p) noexcept { LocalFree(p); }
+
+}  // namespace internal
+
+// An opened (never a predefined) registry key.
+using UniqueHKey = UniqueHandle<internal::HandleTraits<HKEY, nullptr, internal::CloseKey>>;
+// Process, thread, event: null when empty.
+using UniqueKernelHandle = UniqueHandle<internal::HandleTraits<HANDLE, nullptr, internal::CloseKernelHandle>>;
+// CreateFileW results: INVALID_HANDLE_VALUE when empty.
+using UniqueFileHandle = UniqueHandle<internal::FileHandleTraits>;
+using UniqueFindHandle = UniqueHandle<internal::FindHandleTraits>;
+using UniqueModule = UniqueHandle<internal::HandleTraits<HMODULE, nullptr, internal::ReleaseModule>>;
+using UniqueServiceHandle = UniqueHandle<internal::HandleTraits<SC_HANDLE, nullptr, internal::CloseScHandle>>;
+using UniqueLocalMemory = UniqueHandle<internal::HandleTraits<HLOCAL, nullptr, internal::FreeLocal>>;
+
+}  // namespace Trevalk

@@ -1,0 +1,165 @@
+#include "test_support.h"
+
+#include <atomic>
+
+#include "common/unique_handle.h"
+
+namespace rvqtest {
+
+std::wstring BinDir() {
+  std::wstring path(32768, L'\0');
+  const DWORD n = GetModuleFileNameW(nullptr, &path[0], static_cast<DWORD>(path.size()));
+  path.resize(n);
+  const size_t slash = path.find_last_of(L'\\');
+  return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
+}
+
+std::wstring BinPath(const wchar_t* name) { return BinDir() + L"\\" + name; }
+
+ProcessResult RunProcess(const std::wstring& commandLine, const std::wstring& currentDirectory, DWORD timeoutMs) {
+  ProcessResult result;
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  Trevalk::UniqueKernelHandle readEnd, writeEnd;
+  if (!CreatePipe(readEnd.put(), writeEnd.put(), &inherit, 0)) {
+    result.startError = GetLastError();
+    return result;
+  }
+  SetHandleInformation(readEnd.get(), HANDLE_FLAG_INHERIT, 0);
+
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = writeEnd.get();
+  startup.hStdError = writeEnd.get();
+  PROCESS_INFORMATION info{};
+  std::wstring mutableLine = commandLine;
+  if (!CreateProcessW(nullptr, &mutableLine[0], nullptr, nullptr, TRUE, 0, nullptr,
+                      currentDirectory.empty() ? nullptr : currentDirectory.c_str(), &startup, &info)) {
+    result.startError = GetLastError();
+    return result;
+  }
+  result.started = true;
+  Trevalk::UniqueKernelHandle process(info.hProcess), thread(info.hThread);
+  writeEnd.reset();  // the child holds the only write end now
+
+  const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+  char buffer[4096];
+  for (;;) {
+    DWORD available = 0;
+    if (!PeekNamedPipe(readEnd.get(), nullptr, 0, nullptr, &available, nullptr)) break;  // closed
+    if (available) {
+      DWORD got = 0;
+      if (!ReadFile(readEnd.get(), buffer, sizeof buffer, &got, nullptr) || got == 0) break;
+      result.output.append(buffer, got);
+      continue;
+    }
+    if (WaitForSingleObject(process.get(), 20) == WAIT_OBJECT_0) {
+      // Drain what is left; grandchildren may keep the pipe open, so do not
+      // wait for its end.
+      while (PeekNamedPipe(readEnd.get(), nullptr, 0, nullptr, &available, nullptr) && available) {
+        DWORD got = 0;
+        if (!ReadFile(readEnd.get(), buffer, sizeof buffer, &got, nullptr) || got == 0) break;
+        result.output.append(buffer, got);
+      }
+      break;
+    }
+    if (GetTickCount64() > deadline) {
+      result.timedOut = true;
+      TerminateProcess(process.get(), 0xDEAD);
+      break;
+    }
+  }
+  WaitForSingleObject(process.get(), 5000);
+  GetExitCodeProcess(process.get(), &result.exitCode);
+  return result;
+}
+
+std::vector<std::string> SplitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, end - start);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(line);
+    start = end + 1;
+  }
+  return lines;
+}
+
+std::string ToUtf8(const std::wstring& text) {
+  if (text.empty()) return {};
+  const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
+                                    nullptr);
+  std::string out(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], n, nullptr, nullptr);
+  return out;
+}
+
+std::wstring FromUtf8(const std::string& text) {
+  if (text.empty()) return {};
+  const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring out(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], n);
+  return out;
+}
+
+ScratchDir::ScratchDir(const wchar_t* prefix) {
+  static std::atomic<unsigned> counter{0};
+  wchar_t temp[MAX_PATH];
+  const DWORD n = GetTempPathW(MAX_PATH, temp);
+  std::wstring base(temp, n);
+  if (!base.empty() && base.back() == L'\\') base.pop_back();
+  for (;;) {
+    path_ = base + L"\\" + prefix + L"-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+            std::to_wstring(counter++);
+    if (CreateDirectoryW(path_.c_str(), nullptr)) break;
+    if (GetLastError() != ERROR_ALREADY_EXISTS) break;
+  }
+}
+
+ScratchDir::~ScratchDir() { RemoveTree(path_); }
+
+bool RemoveTree(const std::wstring& path) {
+  WIN32_FIND_DATAW data;
+  Trevalk::UniqueFindHandle find(FindFirstFileW((path + L"\\*").c_str(), &data));
+  if (find) {
+    do {
+      const std::wstring name = data.cFileName;
+      if (name == L"." || name == L"..") continue;
+      const std::wstring child = path + L"\\" + name;
+      if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        RemoveTree(child);
+      } else {
+        SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileW(child.c_str());
+      }
+    } while (FindNextFileW(find.get(), &data));
+  }
+  find.reset();
+  RemoveDirectoryW(path.c_str());
+  return GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES;
+}
+
+bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {
+  Trevalk::UniqueFileHandle file(
+      CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return false;
+  DWORD written = 0;
+  return WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+         written == bytes.size();
+}
+
+bool FileExists(const std::wstring& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool DirectoryExists(const std::wstring& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+}  // namespace rvqtest

@@ -1,0 +1,63 @@
+// Helpers shared by the test executables: where the built binaries are,
+// running a program and capturing its output, scratch folders.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace rvqtest {
+
+// Folder of the running test executable, where every built binary lies
+// (no trailing backslash).
+std::wstring BinDir();
+
+// BinDir() + L"\\" + name.
+std::wstring BinPath(const wchar_t* name);
+
+struct ProcessResult {
+  bool started = false;
+  DWORD startError = 0;
+  DWORD exitCode = 0;
+  bool timedOut = false;
+  std::string output;  // standard output and standard error, as written
+};
+
+// Runs `commandLine` (application found as CreateProcessW finds it) in
+// `currentDirectory` (empty: inherit) and waits at most timeoutMs.
+ProcessResult RunProcess(const std::wstring& commandLine, const std::wstring& currentDirectory = L"",
+                         DWORD timeoutMs = 120000);
+
+// The lines of `text`, without their line breaks.
+std::vector<std::string> SplitLines(const std::string& text);
+
+std::string ToUtf8(const std::wstring& text);
+std::wstring FromUtf8(const std::string& text);
+
+// A new empty folder below the temporary folder, removed with its contents
+// when the object goes.
+class ScratchDir {
+ public:
+  explicit ScratchDir(const wchar_t* prefix = L"rvqtest");
+  ~ScratchDir();
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+
+  const std::wstring& path() const { return path_; }
+  std::wstring Child(const std::wstring& name) const { return path_ + L"\\" + name; }
+
+ private:
+  std::wstring path_;
+};
+
+// Deletes a folder and everything below it. True when it is gone.
+bool RemoveTree(const std::wstring& path);
+
+// Writes `bytes` to a new file. True on success.
+bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
+
+bool FileExists(const std::wstring& path);
+bool DirectoryExists(const std::wstring& path);
+
+}  // namespace rvqtest
