@@ -1,5 +1,13 @@
-// RvqUpgd.exe: the windowless upgrade detector. The decision is not built
-// yet; the program exits with 0.
+// RvqUpgd.exe: the windowless upgrade detector. An updater starts it with the
+// build it is about to install; the whole pass is RunUpgradeDetector.
 #include <windows.h>
 
-int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) { return 0; }
+#include <cstdlib>
+
+#include "loader/secure_dll_loading.h"
+#include "upgrade_detector.h"
+
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+  // The C runtime's narrow argument vector, with its quoting rules.
+  return static_cast<int>(rvqupgd::RunUpgradeDetector(__argc, __argv, &Trevalk::InitSecureDllLoading));
+}
