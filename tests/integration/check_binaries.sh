@@ -45,6 +45,19 @@ check_binary() {
 check_binary "$bin/checkRVQ.dll" advapi32.dll
 check_binary "$bin/RvqUpgd.exe" advapi32.dll version.dll
 
+# RvqUpgd.exe restricts the library search before anything binds advapi32 or
+# version.dll. A load-time import of shell32, ole32, user32 and the like
+# maps advapi32 with it before WinMain runs (their own imports name it): at
+# load time the program binds only kernel32 and the C runtime, and reaches
+# advapi32 through its delay-import descriptor.
+upgd_tables=$(dll_tables "$bin/RvqUpgd.exe" 2>/dev/null)
+while read -r kind name; do
+  [ "$kind" = import ] || continue
+  [[ $name =~ ^(kernel32|msvcrt|ucrtbase|api-ms-win-crt-[a-z0-9-]+)\.dll$ ]] ||
+    fail "RvqUpgd.exe binds $name at load time, which maps advapi32 before the search is restricted"
+done <<<"$upgd_tables"
+grep -qx "delay advapi32.dll" <<<"$upgd_tables" || fail "RvqUpgd.exe has no delay-import descriptor for advapi32.dll"
+
 # The export table: name, and the eight entry points with ordinals 1-8.
 exports=$("$objdump" -p "$bin/checkRVQ.dll")
 grep -q "^Name[[:space:]].*checkrvq.dll" <<<"$exports" || fail "export-table name is not checkrvq.dll"
