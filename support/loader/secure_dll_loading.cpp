@@ -10,8 +10,8 @@ bool InitSecureDllLoadingWith(ProcLookup lookup) {
   if (kernel32 == nullptr) return false;
   // Bound by name: systems before Windows 8 (without KB2533623) lack it.
   using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
-  const auto setDefaultDllDirectories =
-      reinterpret_cast<SetDefaultDllDirectoriesFn>(reinterpret_cast<void*>(lookup(kernel32, "SetDefaultDllDirectories")));
+  const auto setDefaultDllDirectories = reinterpret_cast<SetDefaultDllDirectoriesFn>(
+      reinterpret_cast<void*>(lookup(kernel32, "SetDefaultDllDirectories")));
   if (setDefaultDllDirectories == nullptr) return false;
   return setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32) == 1;
 }

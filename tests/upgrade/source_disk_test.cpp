@@ -61,19 +61,21 @@ TEST(AnsiRegistryTextToWide, Table) {
   EXPECT_EQ(AnsiRegistryTextToWide(REG_SZ, "a", 1, out, 0), ERROR_INVALID_PARAMETER);
 }
 
-// A scratch key below HKCU, removed before and after each test.
+// A scratch key below HKCU, removed before and after each test. Each test
+// executable has its own key: they run side by side in one prefix.
 class ReadRegistryTextAnsiTest : public ::testing::Test {
  protected:
   static constexpr const wchar_t* kKey = L"Software\\RvqTest\\AnsiRead";
 
   void SetUp() override {
-    RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\RvqTest");
+    RegDeleteTreeW(HKEY_CURRENT_USER, kKey);
     ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key_.put(), nullptr),
               ERROR_SUCCESS);
   }
   void TearDown() override {
     key_.reset();
-    RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\RvqTest");
+    RegDeleteTreeW(HKEY_CURRENT_USER, kKey);
+    RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\RvqTest");  // only once empty
   }
 
   void SetWide(DWORD type, const std::wstring& text) {
@@ -161,8 +163,8 @@ TEST_F(ReadRegistryTextAnsiTest, EmptyTextAndMissingValueOrKey) {
   EXPECT_EQ(Read(&type), ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(buffer_[0], L'\0');
 
-  EXPECT_EQ(ReadRegistryTextAnsi(HKEY_CURRENT_USER, L"Software\\RvqTest\\Missing", L"SourceDisk", &type, buffer_,
-                                 sizeof buffer_),
+  EXPECT_EQ(ReadRegistryTextAnsi(HKEY_CURRENT_USER, L"Software\\RvqTest\\AnsiReadMissing", L"SourceDisk", &type,
+                                 buffer_, sizeof buffer_),
             ERROR_FILE_NOT_FOUND);
 }
 

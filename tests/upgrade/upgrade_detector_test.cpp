@@ -39,6 +39,7 @@ class UpgradeDetectorTest : public ::testing::Test {
     RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr);
     machine_.reset();
     RegDeleteTreeW(HKEY_CURRENT_USER, kScratch);
+    RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\RvqTest");  // only once empty
   }
 
   void SetSourceDisk(const std::wstring& text) {

@@ -44,8 +44,8 @@ extern "C" bool __wrap__ZN7Trevalk20InitSecureDllLoadingEv() {
   char mode[32] = "";
   GetEnvironmentVariableA("RVQ_PROBE_INIT", mode, sizeof mode);
   const bool missing = strcmp(mode, "missing") == 0;
-  const bool result =
-      missing ? Trevalk::internal::InitSecureDllLoadingWith(&NoSuchFunction) : __real__ZN7Trevalk20InitSecureDllLoadingEv();
+  const bool result = missing ? Trevalk::internal::InitSecureDllLoadingWith(&NoSuchFunction)
+                              : __real__ZN7Trevalk20InitSecureDllLoadingEv();
   Print(result ? "init=1\n" : "init=0\n");
   atexit(&AtExit);
   return result;
