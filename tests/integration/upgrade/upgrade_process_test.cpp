@@ -181,4 +181,34 @@ TEST_F(UpgradeProcessTest, WithoutSetDefaultDllDirectoriesTheWorkIsStillDone) {
   EXPECT_TRUE(FlagIsSet());
 }
 
+// The built program itself: 64-bit GUI subsystem (no console), manifest
+// "asInvoker" without uiAccess, a version resource.
+TEST(RvqUpgdImage, GuiSubsystemManifestAndVersion) {
+  const std::wstring path = rvqtest::BinPath(L"RvqUpgd.exe");
+  Trevalk::UniqueModule image(LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
+  ASSERT_TRUE(image);
+  // A data-file mapping's handle is the image base with its low bit set.
+  const auto* base = reinterpret_cast<const BYTE*>(reinterpret_cast<ULONG_PTR>(image.get()) & ~ULONG_PTR{3});
+  const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+  ASSERT_EQ(dos->e_magic, IMAGE_DOS_SIGNATURE);
+  const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS64*>(base + dos->e_lfanew);
+  EXPECT_EQ(nt->FileHeader.Machine, IMAGE_FILE_MACHINE_AMD64);
+  EXPECT_EQ(nt->OptionalHeader.Subsystem, IMAGE_SUBSYSTEM_WINDOWS_GUI);
+
+  HRSRC found = FindResourceW(image.get(), MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));  // RT_MANIFEST
+  ASSERT_NE(found, nullptr);
+  const auto* bytes = static_cast<const char*>(LockResource(LoadResource(image.get(), found)));
+  ASSERT_NE(bytes, nullptr);
+  const std::string manifest(bytes, SizeofResource(image.get(), found));
+  EXPECT_NE(manifest.find("level=\"asInvoker\""), std::string::npos) << manifest;
+  EXPECT_NE(manifest.find("uiAccess=\"false\""), std::string::npos) << manifest;
+
+  HRSRC version = FindResourceW(image.get(), MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(16));  // RT_VERSION
+  ASSERT_NE(version, nullptr);
+  const auto* block = static_cast<const BYTE*>(LockResource(LoadResource(image.get(), version)));
+  ASSERT_NE(block, nullptr);
+  // VS_VERSIONINFO: length, value length, type, then L"VS_VERSION_INFO".
+  EXPECT_EQ(std::wstring(reinterpret_cast<const wchar_t*>(block + 6)), L"VS_VERSION_INFO");
+}
+
 }  // namespace
