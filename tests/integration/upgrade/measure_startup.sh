@@ -19,21 +19,29 @@ source_key='HKLM\Software\BryxenOnline\Tovrin Service'
 wine reg add "$source_key" /v SourceDisk /t REG_SZ /d 'Tovrin,build=9' /f >/dev/null 2>&1
 trap 'wine reg delete "$source_key" /v SourceDisk /f >/dev/null 2>&1; wine reg delete "HKLM\Software\Bryxen\RVQ\DynaInfo" /f >/dev/null 2>&1' EXIT
 
-median_ms() {
-  local program=$1 i start end
-  local times=()
-  wine "$program" >/dev/null 2>&1   # warm the file cache
-  for ((i = 0; i < runs; i++)); do
-    start=$(date +%s%N)
-    wine "$program" </dev/null >/dev/null 2>&1
-    end=$(date +%s%N)
-    times+=($(( (end - start) / 1000 )))
-  done
-  printf '%s\n' "${times[@]}" | sort -n | awk '{ t[NR] = $1 } END {
-    m = (NR % 2) ? t[(NR + 1) / 2] : (t[NR / 2] + t[NR / 2 + 1]) / 2
-    printf "%.1f ms (min %.1f, max %.1f)\n", m / 1000, t[1] / 1000, t[NR] / 1000 }'
+# Milliseconds of one run, to a tenth.
+time_run() {
+  local start end
+  start=$(date +%s%N)
+  wine "$1" </dev/null >/dev/null 2>&1
+  end=$(date +%s%N)
+  echo $(( (end - start) / 100000 ))
 }
 
-echo "median of $runs runs each, wall clock of 'wine <program>':"
-echo "  rvq_empty_gui.exe: $(median_ms "$bin/rvq_empty_gui.exe")"
-echo "  RvqUpgd.exe:       $(median_ms "$bin/RvqUpgd.exe")"
+summary() {
+  sort -n | awk '{ t[NR] = $1 / 10 } END {
+    m = (NR % 2) ? t[(NR + 1) / 2] : (t[NR / 2] + t[NR / 2 + 1]) / 2
+    printf "median %.1f ms (min %.1f, max %.1f)\n", m, t[1], t[NR] }'
+}
+
+# The two programs alternate, so that a change in the machine's load meets
+# both alike.
+empty=() upgd=()
+wine "$bin/rvq_empty_gui.exe" >/dev/null 2>&1; wine "$bin/RvqUpgd.exe" >/dev/null 2>&1  # warm the caches
+for ((i = 0; i < runs; i++)); do
+  empty+=("$(time_run "$bin/rvq_empty_gui.exe")")
+  upgd+=("$(time_run "$bin/RvqUpgd.exe")")
+done
+echo "$runs runs each, alternating, wall clock of 'wine <program>':"
+echo "  rvq_empty_gui.exe: $(printf '%s\n' "${empty[@]}" | summary)"
+echo "  RvqUpgd.exe:       $(printf '%s\n' "${upgd[@]}" | summary)"
