@@ -75,7 +75,10 @@ void FillTraceEvent(TraceEventRecord& event, const GUID& classGuid, DWORD severi
                     ULONG contextBytes, const void* message, ULONG messageBytes) {
   std::memset(&event, 0, sizeof(event));
   event.header.Size = static_cast<USHORT>(sizeof(TraceEventRecord));
-  event.header.Class.Type = EVENT_TRACE_TYPE_INFO;
+  // The event type on the wire is 1, which the SDK headers name
+  // EVENT_TRACE_TYPE_START (their EVENT_TRACE_TYPE_INFO is 0); decoders of
+  // this provider's events expect 1.
+  event.header.Class.Type = 1;
   event.header.Class.Level = EventLevel(severity);
   event.header.Class.Version = 2;
   event.header.Guid = classGuid;
