@@ -94,6 +94,17 @@ inline std::vector<std::wstring> LogLines(const ScopedRecordingLog& log, const s
   return lines;
 }
 
+// Creates `path` and the folders above it; a "\\\\?\\" prefix lifts the length
+// limit. True when the folder exists afterwards.
+inline bool MakeTree(const std::wstring& path) {
+  const size_t start = path.rfind(L"\\\\?\\", 0) == 0 ? 7 : 3;  // past "\\?\C:\" or "C:\"
+  for (size_t i = start; i < path.size(); ++i) {
+    if (path[i] == L'\\') CreateDirectoryW(path.substr(0, i).c_str(), nullptr);
+  }
+  CreateDirectoryW(path.c_str(), nullptr);
+  return DirectoryExists(path);
+}
+
 // Deletes a registry key and everything below it; "not found" is fine.
 inline void DeleteRegistryTree(HKEY root, const std::wstring& path) { RegDeleteTreeW(root, path.c_str()); }
 
