@@ -185,7 +185,7 @@ TEST_F(ServiceRemoval, ServiceStuckInStopPendingIsGivenThirtyPollsThenDeleted) {
   log.state.threshold = 1;
   CountingPause pause(20);
   EXPECT_EQ(checkrvq::DeleteServices(checkrvq::kObsoleteServices, checkrvq::kObsoleteServiceCount, pause), 0u);
-  EXPECT_EQ(pause.polls, static_cast<int>(checkrvq::kStopPendingPollLimit));
+  EXPECT_EQ(pause.polls, 30);
   EXPECT_EQ(ServiceState(L"rvq9"), static_cast<DWORD>(SERVICE_STOP_PENDING));
   EXPECT_TRUE(log.Entries().empty());
 }
@@ -196,7 +196,7 @@ TEST_F(ServiceRemoval, ServiceThatKeepsRunningIsGivenTenPolls) {
   log.state.threshold = 1;
   CountingPause pause(20);
   EXPECT_EQ(checkrvq::DeleteServices(checkrvq::kObsoleteServices, checkrvq::kObsoleteServiceCount, pause), 0u);
-  EXPECT_EQ(pause.polls, static_cast<int>(checkrvq::kStopPollLimit));
+  EXPECT_EQ(pause.polls, 10);
   EXPECT_TRUE(log.Entries().empty());
 }
 
