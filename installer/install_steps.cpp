@@ -23,6 +23,16 @@ bool ResolveFolder(const wchar_t* given, int csidl, const wchar_t* fallback, wch
   return Trevalk::CopyString(folder, kPathChars, fallback);
 }
 
+// Hands the host a new zeroed StepResult through `result` (when the host
+// asked for one). False when it cannot be allocated.
+bool HandOverStepResult(StepResult** result) {
+  if (!result) return true;
+  auto* block = static_cast<StepResult*>(AllocateHostBlock(sizeof(StepResult)));
+  if (!block) return false;
+  *result = block;
+  return true;
+}
+
 bool Exists(const wchar_t* path) { return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES; }
 
 // Moves "bxdndb.dat" from its two earlier locations to `targetFile`, the
@@ -81,11 +91,7 @@ bool CreateFolderWithParents(const wchar_t* path) {
 
 DWORD PreInstallIn(const DataFileFolders& folders, StepResult** result, DWORD* canBeInstalled) {
   LogStep(ETWLogging::kSeverityNormal, L"PreInstall", 204, L"detectRVQ.dll PreInstall(): Starting pre-install step.");
-  if (result) {
-    auto* block = static_cast<StepResult*>(AllocateHostBlock(sizeof(StepResult)));
-    if (!block) return kResultOutOfMemory;
-    *result = block;
-  }
+  if (!HandOverStepResult(result)) return kResultOutOfMemory;
   const DWORD flag = 1;
   if (canBeInstalled) *canBeInstalled = flag;
   LogStep(ETWLogging::kSeverityNormal, L"PreInstall", 218, L"detectRVQ.dll PreInstall(): bCanBeInstalled = %i.",
@@ -116,11 +122,7 @@ extern "C" DWORD PostInstall(void*, void*, StepResult** result, DWORD* needsRebo
   return GuardedEntry(0, [&]() -> DWORD {
     LogStep(ETWLogging::kSeverityNormal, L"PostInstall", 262,
             L"detectRVQ.dll PostInstall(): Starting post-install step.");
-    if (result) {
-      auto* block = static_cast<StepResult*>(AllocateHostBlock(sizeof(StepResult)));
-      if (!block) return kResultOutOfMemory;
-      *result = block;
-    }
+    if (!HandOverStepResult(result)) return kResultOutOfMemory;
     const DWORD flag = 0;
     if (needsReboot) *needsReboot = flag;
     LogStep(ETWLogging::kSeverityNormal, L"PostInstall", 277, L"detectRVQ.dll PostInstall(): bNeedsReboot = %i.",
