@@ -13,6 +13,7 @@
 #include "codec/codec_errors.h"
 #include "codec/ini_value_codec.h"
 #include "codec/record_codec.h"
+#include "ini/ini_text.h"
 
 namespace Trevalk {
 
@@ -25,13 +26,6 @@ struct FileCloser {
   void operator()(FILE* file) const noexcept { fclose(file); }
 };
 using UniqueFile = std::unique_ptr<FILE, FileCloser>;
-
-std::wstring Trim(const std::wstring& text) {
-  size_t begin = 0, end = text.size();
-  while (end > begin && std::iswspace(text[end - 1])) --end;
-  while (begin < end && std::iswspace(text[begin])) ++begin;
-  return text.substr(begin, end - begin);
-}
 
 // Text in the thread's ANSI code page <-> UTF-16. False on a failure.
 bool AnsiToWide(const char* bytes, size_t length, std::wstring& out) {
@@ -113,20 +107,12 @@ void CBaseIniReader::ParseLine(const char* piece) {
   if (piece == nullptr) return;
   std::wstring wide;
   if (!AnsiToWide(piece, strlen(piece), wide)) return;
-  const std::wstring line = Trim(wide);
-  if (line.empty() || line[0] == L';') return;
-  if (line.size() >= 2 && line.front() == L'[' && line.back() == L']') {
-    // The name keeps its inner blanks: "[ Config ]" is not "Config".
-    if (line.size() > 2) {
-      currentSection_ = line.substr(1, line.size() - 2);
-      ++sectionCount_;
-    }
-    return;
-  }
-  const size_t equals = line.find(L'=');
-  if (equals == std::wstring::npos) return;
-  if (StoreValue(currentSection_, Trim(line.substr(0, equals)), Trim(line.substr(equals + 1)), false)) {
-    ++valueCount_;
+  const IniLine line = ParseIniLine(wide);
+  if (line.kind == IniLineKind::kSection) {
+    currentSection_ = line.name;
+    ++sectionCount_;
+  } else if (line.kind == IniLineKind::kValue) {
+    if (StoreValue(currentSection_, line.name, line.value, false)) ++valueCount_;
   }
 }
 
@@ -164,28 +150,15 @@ void CObfuscatedIniReader::DecodePendingHeaders() {
     const PendingHeader& h = pending.second;
     IniEntry* entry = Find(h.section, h.name);
     if (entry == nullptr) continue;
-    uint8_t header[codec::kIniHeaderSize];
-    codec::ReadHexBytes(h.headerText.data(), h.headerText.size(), header, sizeof(header));
-    codec::IniHeader parsed;
-    if (!codec::ParseIniHeader(header, &parsed)) continue;
-
-    const std::wstring& text = entry->value;
-    if (parsed.type == codec::kIniTypeText) {
-      const size_t n = codec::IniPayloadBytes(text.size());
-      std::vector<uint8_t> scrambled(n), clear(n + 1, 0);
-      codec::ReadHexBytes(text.data(), text.size(), scrambled.data(), n);
-      if (codec::DecodeIniValue(scrambled.data(), n, header, clear.data(), n) != codec::kOk) continue;
+    uint32_t type = 0;
+    std::string clear;
+    if (!DecodeObfuscatedIniValue(h.headerText, entry->value, type, clear)) continue;
+    if (type == codec::kIniTypeText) {
       std::wstring value;
-      if (!AnsiToWide(reinterpret_cast<const char*>(clear.data()), strnlen(reinterpret_cast<const char*>(clear.data()), n),
-                      value)) {
-        continue;
-      }
+      if (!AnsiToWide(clear.data(), clear.size(), value)) continue;
       *entry = IniEntry{value, 1, codec::kIniTypeText};
-    } else if (parsed.type == codec::kIniTypeInteger) {
-      uint8_t scrambled[4], clear[4];
-      codec::ReadHexBytes(text.data(), text.size(), scrambled, 4);
-      if (codec::DecodeIniValue(scrambled, 4, header, clear, 4) != codec::kOk) continue;
-      const int value = static_cast<int>(codec::GetLe32(clear));
+    } else {
+      const int value = static_cast<int>(codec::GetLe32(reinterpret_cast<const uint8_t*>(clear.data())));
       *entry = IniEntry{std::to_wstring(value), 1, codec::kIniTypeInteger};
     }
   }
