@@ -1,6 +1,7 @@
 #include "os_version.h"
 
 #include "file_version.h"
+#include "osinfo/version_numbers.h"
 
 namespace Trevalk {
 
@@ -29,24 +30,13 @@ BOOL WinOSVersionAPI::VerifyVersion(OSVERSIONINFOEXW* info, DWORD typeMask, DWOR
 }
 
 bool ParseProductVersion(const std::wstring& text, KernelVersion& out) {
-  if (text.empty()) return false;
-  DWORD* const fields[4] = {&out.major, &out.minor, &out.build, &out.revision};
-  out = KernelVersion();
-  size_t start = 0;
-  for (int part = 0; part < 4 && start <= text.size(); ++part) {
-    size_t at = start;
-    if (at >= text.size() || text[at] < L'0' || text[at] > L'9') return false;
-    unsigned long long value = 0;
-    for (; at < text.size() && text[at] >= L'0' && text[at] <= L'9'; ++at) {
-      value = value * 10 + static_cast<unsigned>(text[at] - L'0');
-      if (value > 0xFFFFFFFFull) return false;
-    }
-    *fields[part] = static_cast<DWORD>(value);
-    const size_t dot = text.find(L'.', start);
-    if (dot == std::wstring::npos) break;
-    start = dot + 1;
-  }
-  return true;
+  uint32_t parts[4] = {};
+  const bool parsed = ParseProductVersionParts(text, parts);
+  out.major = parts[0];
+  out.minor = parts[1];
+  out.build = parts[2];
+  out.revision = parts[3];
+  return parsed;
 }
 
 bool ReadProductVersion(FileVersionInfo& info, KernelVersion& out) {
@@ -73,22 +63,11 @@ DWORD ClassifyNineXMinor(DWORD minor) {
   return minor < 90 ? 2 : 5;
 }
 
+static_assert(kVersionConditionEqual == VER_EQUAL && kVersionConditionLess == VER_LESS,
+              "the probe asks the platform's own comparisons");
+
 DWORD ProbeMinorVersion(DWORD limit, const std::function<bool(DWORD value, BYTE condition)>& confirms) {
-  const DWORD top = (limit + 7) / 8 * 8;
-  DWORD v = 8;
-  while (v <= top && !confirms(v, VER_LESS)) v += 8;
-  if (v > top) return limit;
-  // The version lies in [v-8, v): halve down to one candidate.
-  v -= 4;
-  for (DWORD step : {2u, 1u}) {
-    if (confirms(v, VER_LESS)) {
-      v -= step;
-    } else {
-      v += step;
-    }
-  }
-  if (!confirms(v, VER_EQUAL)) --v;
-  return v;
+  return ProbeMinorVersionNumber(limit, [&](uint32_t value, uint8_t condition) { return confirms(value, condition); });
 }
 
 WORD ProbeServicePack(WORD start, const std::function<bool(WORD servicePack)>& confirmsEqual) {
