@@ -113,26 +113,36 @@ DWORD MakeIncompatibleDetection(DWORD* count, const unsigned char* raw, Incompat
     *count = 0;
     return kResultOutOfMemory;
   }
-  for (DWORD i = 0; i < total; ++i) {
-    auto* record = static_cast<IncompatibleProductRecord*>(heap.allocate(sizeof(IncompatibleProductRecord)));
-    wchar_t* name = nullptr;
-    if (record) {
-      const unsigned char* rawRecord = raw + static_cast<size_t>(i) * kUninstallerRecordBytes;
-      name = WidenName(rawRecord + kUninstallerNameOffset, UninstallerRecordNameLength(rawRecord), heap);
+  try {
+    for (DWORD i = 0; i < total; ++i) {
+      auto* record = static_cast<IncompatibleProductRecord*>(heap.allocate(sizeof(IncompatibleProductRecord)));
+      wchar_t* name = nullptr;
+      if (record) {
+        const unsigned char* rawRecord = raw + static_cast<size_t>(i) * kUninstallerRecordBytes;
+        name = WidenName(rawRecord + kUninstallerNameOffset, UninstallerRecordNameLength(rawRecord), heap);
+      }
+      if (!name) {
+        heap.release(record);
+        ReleaseRecords(records, i, heap);
+        heap.release(records);
+        *count = 0;
+        return kResultOutOfMemory;
+      }
+      const ProductNameMarks marks = ClassifyProductName(name);
+      record->productName = name;
+      record->lacksMakerName = marks.lacksMakerName;
+      record->matchesServiceName = marks.matchesServiceName;
+      // In the list before the line is logged, so that a throwing logger
+      // cannot orphan it.
+      records[i] = record;
+      LogStep(ETWLogging::kSeverityNormal, L"MakeIncompatibleDetection", 757, L"%s detected\r\n", name);
     }
-    if (!name) {
-      heap.release(record);
-      ReleaseRecords(records, i, heap);
-      heap.release(records);
-      *count = 0;
-      return kResultOutOfMemory;
-    }
-    const ProductNameMarks marks = ClassifyProductName(name);
-    record->productName = name;
-    record->lacksMakerName = marks.lacksMakerName;
-    record->matchesServiceName = marks.matchesServiceName;
-    LogStep(ETWLogging::kSeverityNormal, L"MakeIncompatibleDetection", 757, L"%s detected\r\n", name);
-    records[i] = record;
+  } catch (...) {
+    // The zeroed array holds exactly the records made so far.
+    ReleaseRecords(records, total, heap);
+    heap.release(records);
+    *count = 0;
+    throw;
   }
   *list = records;
   *count = total;
