@@ -1,0 +1,222 @@
+// Nothing escapes an export: a logger that throws at its N-th line (the
+// seam: every step logs through the facade, whose builder tests replace)
+// makes each entry point fail at every one of its log lines in turn. Each
+// time the entry point must return a code of its contract, leave the
+// current directory as it was, unload what it loaded and hand over nothing
+// half-made; the test process (the host) carries on.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <new>
+#include <set>
+#include <stdexcept>
+#include <string>
+
+#include "detection.h"
+#include "entry_points.h"
+#include "module_state.h"
+#include "recording_logger.h"
+#include "step_test_util.h"
+
+namespace {
+
+// When and what the logger throws. writes counts every line written.
+struct ThrowPlan {
+  int throwAt = 0;  // 0: never
+  int writes = 0;
+  int kind = 0;
+};
+
+[[noreturn]] void ThrowOfKind(int kind) {
+  switch (kind % 3) {
+    case 0: throw std::bad_alloc();
+    case 1: throw std::runtime_error("logger failure");
+    default: throw 42;
+  }
+}
+
+class ThrowingLogger : public rvqtest::RecordingTextLogger {
+ public:
+  ThrowingLogger(rvqtest::RecordingState& state, ThrowPlan& plan) : rvqtest::RecordingTextLogger(state), plan_(plan) {}
+  DWORD WriteEntry(const wchar_t* sourceFile, const wchar_t* function, int line, DWORD severity,
+                   const wchar_t* message) override {
+    if (++plan_.writes == plan_.throwAt) ThrowOfKind(plan_.kind);
+    return rvqtest::RecordingTextLogger::WriteEntry(sourceFile, function, line, severity, message);
+  }
+
+ private:
+  ThrowPlan& plan_;
+};
+
+class ThrowingBuilder : public ETWLogging::CLogBuilderIf {
+ public:
+  ThrowingBuilder(rvqtest::RecordingState& state, ThrowPlan& plan) : state_(state), plan_(plan) {}
+  bool Build(const wchar_t*, HMODULE, const wchar_t*, DWORD, ETWLogging::CLoggingIf** logger,
+             Trevalk::CRegKey*) override {
+    *logger = new ThrowingLogger(state_, plan_);
+    return true;
+  }
+
+ private:
+  rvqtest::RecordingState& state_;
+  ThrowPlan& plan_;
+};
+
+class ExportGuard : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    state_.threshold = 1;  // every severity is written, so every line can throw
+    ETWLogging::testing::ResetLogging();
+    ASSERT_TRUE(ETWLogging::testing::InstallLogBuilder(&builder_));
+    // The library is a copy of checkRVQ.dll beside the Uninst.dll stand-in,
+    // which lists three products (so detection logs four lines).
+    ASSERT_TRUE(rvqtest::CopyInto(folder_.path(), rvqtest::BinPath(L"checkRVQ.dll")));
+    ASSERT_TRUE(rvqtest::CopyInto(folder_.path(), rvqtest::FixturePath(L"Uninst.dll")));
+    ASSERT_TRUE(rvqtest::WriteFileBytes(folder_.Child(L"uninst.ini"),
+                                        "[Detect]\r\nResult=1\r\nCount=3\r\nName0=Bryxen Tovrin Service\r\n"
+                                        "Name1=Other Suite\r\nName2=Bryxen Desktop\r\n"));
+    library_ = LoadLibraryW(folder_.Child(L"checkRVQ.dll").c_str());
+    ASSERT_NE(library_, nullptr);
+    checkrvq::SetLibraryModule(library_);
+    ASSERT_TRUE(SetCurrentDirectoryW(elsewhere_.path().c_str()));
+  }
+  void TearDown() override {
+    checkrvq::SetLibraryModule(nullptr);
+    ETWLogging::testing::ResetLogging();
+    if (library_) FreeLibrary(library_);
+  }
+
+  // Runs `call` with the logger throwing at line 1, 2, ... until a run ends
+  // without reaching the throw; `check` sees each result. Returns how many
+  // throw points there were.
+  template <typename Call, typename Check>
+  int AtEveryLine(Call call, Check check) {
+    int points = 0;
+    for (int at = 1; at <= 64; ++at) {
+      plan_ = ThrowPlan{at, 0, at};
+      const std::wstring before = rvqtest::CurrentDirectory();
+      const DWORD result = call();
+      EXPECT_EQ(rvqtest::CurrentDirectory(), before) << "throw at line " << at;
+      check(result, at);
+      if (plan_.writes < at) break;  // this run had no line left to throw at
+      ++points;
+    }
+    return points;
+  }
+
+  bool UninstallerLoaded() { return GetModuleHandleW(folder_.Child(L"Uninst.dll").c_str()) != nullptr; }
+
+  rvqtest::RecordingState state_;
+  ThrowPlan plan_;
+  ThrowingBuilder builder_{state_, plan_};
+  rvqtest::ScratchDir folder_{L"rvq guard"};
+  rvqtest::ScratchDir elsewhere_{L"rvq elsewhere"};
+  rvqtest::ScopedCurrentDirectory restoreDirectory_;
+  HMODULE library_ = nullptr;
+};
+
+TEST_F(ExportGuard, DetectIncompatibleAnswersAtEveryThrowPoint) {
+  const int points = AtEveryLine(
+      [&]() -> DWORD {
+        DWORD count = 99;
+        IncompatibleProductRecord** list = nullptr;
+        const DWORD result = DetectIncompatible(&count, &list);
+        // What was handed over is whole: a list goes with its count, no list
+        // with 0. The host frees it.
+        if (list) {
+          EXPECT_EQ(count, 3u);
+          for (DWORD i = 0; i < count; ++i) {
+            EXPECT_NE(list[i]->productName, nullptr);
+            HeapFree(GetProcessHeap(), 0, list[i]->productName);
+            HeapFree(GetProcessHeap(), 0, list[i]);
+          }
+          HeapFree(GetProcessHeap(), 0, list);
+        } else {
+          EXPECT_EQ(count, 0u);
+        }
+        return result;
+      },
+      [&](DWORD result, int at) {
+        EXPECT_EQ(result, 0u) << "throw at line " << at;
+        EXPECT_FALSE(UninstallerLoaded()) << "throw at line " << at;
+      });
+  EXPECT_EQ(points, 4);  // the detections line and one line per product
+}
+
+TEST_F(ExportGuard, EveryOtherEntryPointAnswersAtEveryThrowPoint) {
+  const std::set<DWORD> contract = {0, kResultOutOfMemory, kResultUnexpected};
+  StepResult* stepResult = nullptr;
+  DWORD flag = 7;
+  const auto freeStepResult = [&]() {
+    if (stepResult) HeapFree(GetProcessHeap(), 0, stepResult);
+    stepResult = nullptr;
+  };
+  const struct {
+    const char* name;
+    std::function<DWORD()> call;
+    int minimumPoints;
+  } entries[] = {
+      {"StartApplication", [] { return StartApplication(); }, 0},
+      {"UninstallIncompatible", [] { return UninstallIncompatible(); }, 1},
+      {"PreInstall",
+       [&] {
+         const DWORD r = PreInstall(nullptr, nullptr, &stepResult, &flag);
+         freeStepResult();
+         return r;
+       },
+       2},
+      {"PostInstall",
+       [&] {
+         const DWORD r = PostInstall(nullptr, nullptr, &stepResult, &flag);
+         freeStepResult();
+         return r;
+       },
+       2},
+      {"DllInstallFunction", [] { return DllInstallFunction(); }, 0},
+      {"DllUninstallFunction", [] { return DllUninstallFunction(); }, 0},
+      {"OnFreeLibrary",
+       [] {
+         OnFreeLibrary();
+         return DWORD{0};
+       },
+       0},
+  };
+  for (const auto& entry : entries) {
+    const int points = AtEveryLine(entry.call, [&](DWORD result, int at) {
+      EXPECT_EQ(contract.count(result), 1u) << entry.name << " answered " << result << " at line " << at;
+    });
+    EXPECT_GE(points, entry.minimumPoints) << entry.name;
+  }
+}
+
+// The list under construction is released when a line throws half-way:
+// nothing of it stays allocated, nothing reaches the host.
+int g_liveBlocks = 0;
+void* CountingAllocate(size_t bytes) {
+  void* block = HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, bytes);
+  if (block) ++g_liveBlocks;
+  return block;
+}
+void CountingRelease(void* block) {
+  if (!block) return;
+  --g_liveBlocks;
+  HeapFree(GetProcessHeap(), 0, block);
+}
+
+TEST_F(ExportGuard, DetectionListIsReleasedWhenALineThrows) {
+  const checkrvq::HostHeap heap{CountingAllocate, CountingRelease};
+  std::string raw(4 * checkrvq::kUninstallerRecordBytes, 'H');
+  for (size_t i = 0; i < 3; ++i) raw.replace(i * checkrvq::kUninstallerRecordBytes + 8, 2, std::string("P\0", 2));
+  for (int at = 1; at <= 4; ++at) {
+    plan_ = ThrowPlan{at, 0, at};
+    g_liveBlocks = 0;
+    DWORD count = 3;
+    IncompatibleProductRecord** list = nullptr;
+    EXPECT_ANY_THROW(checkrvq::MakeIncompatibleDetection(
+        &count, reinterpret_cast<const unsigned char*>(raw.data()), &list, heap));
+    EXPECT_EQ(list, nullptr) << "throw at line " << at;
+    EXPECT_EQ(g_liveBlocks, 0) << "blocks left after a throw at line " << at;
+  }
+}
+
+}  // namespace
