@@ -84,13 +84,27 @@ size_t PendingReleaseCount() { return g_releaseStore.Pending(); }
 
 }  // namespace checkrvq
 
+#if defined(__GLIBCXX__)
+// libstdc++'s exception emergency pool (about 73 KB, allocated when the
+// library loads) has no destructor; only this hook frees it. Linked
+// statically into a DLL, the pool leaks at every unload.
+namespace __gnu_cxx {
+void __freeres() noexcept;
+}
+#endif
+
 extern "C" {
 
-BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID /*reserved*/) {
+BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
   if (reason == DLL_PROCESS_ATTACH) {
     checkrvq::SetLibraryModule(instance);
     ETWLogging::SetLogIdentity(nullptr, L"DetectRVQdll", nullptr, nullptr, 0);
   }
+#if defined(__GLIBCXX__)
+  // Unloaded by FreeLibrary (not process exit): no code of this library runs
+  // after this, so the pool can go.
+  if (reason == DLL_PROCESS_DETACH && reserved == nullptr) __gnu_cxx::__freeres();
+#endif
   return TRUE;
 }
 
