@@ -1,9 +1,173 @@
-// Incompatible-product detection. Not built yet: the export clears its
-// out-parameters and reports success.
-#include "entry_points.h"
+// Incompatible-product detection: runs Uninst.dll's Dll_Uninstall in its
+// detection mode and turns the products it lists into host records.
+#include "detection.h"
+
+#include <windows.h>
+
+#include <cstring>
+#include <cwchar>
+#include <memory>
+#include <new>
+
+#include "common/bounded_string.h"
+#include "common/unique_handle.h"
+#include "module_state.h"
+#include "step_text.h"
+
+namespace checkrvq {
+namespace {
+
+constexpr size_t kCommandChars = 521;  // the command line's buffer
+constexpr DWORD kResultNoCommandBuffer = ERROR_NOT_ENOUGH_MEMORY;
+
+// Frees the records (with their names) and the pointer array of a list
+// under construction.
+void ReleaseRecords(IncompatibleProductRecord** records, DWORD made, const HostHeap& heap) {
+  for (DWORD i = 0; i < made; ++i) {
+    if (!records[i]) continue;
+    heap.release(records[i]->productName);
+    heap.release(records[i]);
+  }
+}
+
+// A heap copy of the narrow name at `name` (length bytes, thread code page)
+// as UTF-16. Null when out of memory.
+wchar_t* WidenName(const unsigned char* name, size_t length, const HostHeap& heap) {
+  const char* text = reinterpret_cast<const char*>(name);
+  const int bytes = static_cast<int>(length);  // at most 780
+  const int chars = bytes == 0 ? 0 : MultiByteToWideChar(CP_THREAD_ACP, 0, text, bytes, nullptr, 0);
+  auto* wide = static_cast<wchar_t*>(heap.allocate((static_cast<size_t>(chars) + 1) * sizeof(wchar_t)));
+  if (!wide) return nullptr;
+  if (chars > 0) MultiByteToWideChar(CP_THREAD_ACP, 0, text, bytes, wide, chars);
+  wide[chars] = L'\0';
+  return wide;
+}
+
+// The detection call: Dll_Uninstall with "/D <folder>\uninst.ini /L", run
+// with the library's folder as current directory.
+DWORD RunDetection(DllUninstallFn dllUninstall, const wchar_t* libraryFolder, DWORD* count,
+                   IncompatibleProductRecord*** list) {
+  std::unique_ptr<wchar_t[]> command(new (std::nothrow) wchar_t[kCommandChars]());
+  if (!command) return kResultNoCommandBuffer;
+
+  wchar_t descriptionPath[kModuleDirChars];
+  if (!FormatBounded(descriptionPath, kModuleDirChars, L"%s\\uninst.ini", libraryFolder)) return 0;
+  if (!FormatBounded(command.get(), kCommandChars - 1, L"/D %s /L", descriptionPath)) return 0;
+
+  const int narrowBytes = WideCharToMultiByte(CP_THREAD_ACP, 0, command.get(), -1, nullptr, 0, nullptr, nullptr);
+  if (narrowBytes <= 0) return 0;
+  std::unique_ptr<char[]> narrow(new (std::nothrow) char[static_cast<size_t>(narrowBytes)]());
+  if (!narrow) return kResultNoCommandBuffer;
+  WideCharToMultiByte(CP_THREAD_ACP, 0, command.get(), -1, narrow.get(), narrowBytes, nullptr, nullptr);
+
+  // A current directory that cannot be saved is not changed, so that there
+  // is never a wrong one to put back.
+  wchar_t savedDirectory[kModuleDirChars] = {};
+  const DWORD savedLength = GetCurrentDirectoryW(kModuleDirChars, savedDirectory);
+  const bool changed = savedLength > 0 && savedLength < kModuleDirChars && SetCurrentDirectoryW(libraryFolder);
+
+  const unsigned char* raw = nullptr;
+  const int called = dllUninstall(narrow.get(), &raw, count);
+
+  if (changed) SetCurrentDirectoryW(savedDirectory);
+
+  if ((called & 1) && *count > 0 && raw) MakeIncompatibleDetection(count, raw, list);
+  return 0;
+}
+
+}  // namespace
+
+size_t UninstallerRecordNameLength(const unsigned char* record) {
+  if (!record) return 0;
+  const unsigned char* name = record + kUninstallerNameOffset;
+  const void* end = memchr(name, 0, kUninstallerNameBytes);
+  return end ? static_cast<size_t>(static_cast<const unsigned char*>(end) - name) : kUninstallerNameBytes;
+}
+
+ProductNameMarks ClassifyProductName(const wchar_t* name) {
+  if (!name) return {1, 0};
+  return {wcsstr(name, L"Bryxen") ? 0u : 1u, wcsstr(name, L"Tovrin Service") ? 1u : 0u};
+}
+
+HostHeap ProcessHostHeap() { return {AllocateHostBlock, FreeHostBlock}; }
+
+DWORD MakeIncompatibleDetection(DWORD* count, const unsigned char* raw, IncompatibleProductRecord*** list) {
+  return MakeIncompatibleDetection(count, raw, list, ProcessHostHeap());
+}
+
+DWORD MakeIncompatibleDetection(DWORD* count, const unsigned char* raw, IncompatibleProductRecord*** list,
+                                const HostHeap& heap) {
+  *list = nullptr;
+  const DWORD total = *count;
+  LogStep(ETWLogging::kSeverityNormal, L"MakeIncompatibleDetection", 738,
+          L"MakeIncompatibleDetection detections=%d\r\n", static_cast<int>(total));
+  if (total == 0 || !raw) {
+    *count = 0;
+    return 0;
+  }
+
+  // The pointer array doubles as the ordered working list: it is handed over
+  // only once every record is made.
+  auto** records = static_cast<IncompatibleProductRecord**>(heap.allocate(sizeof(void*) * static_cast<size_t>(total)));
+  if (!records) {
+    *count = 0;
+    return kResultOutOfMemory;
+  }
+  for (DWORD i = 0; i < total; ++i) {
+    auto* record = static_cast<IncompatibleProductRecord*>(heap.allocate(sizeof(IncompatibleProductRecord)));
+    wchar_t* name = nullptr;
+    if (record) {
+      const unsigned char* rawRecord = raw + static_cast<size_t>(i) * kUninstallerRecordBytes;
+      name = WidenName(rawRecord + kUninstallerNameOffset, UninstallerRecordNameLength(rawRecord), heap);
+    }
+    if (!name) {
+      heap.release(record);
+      ReleaseRecords(records, i, heap);
+      heap.release(records);
+      *count = 0;
+      return kResultOutOfMemory;
+    }
+    const ProductNameMarks marks = ClassifyProductName(name);
+    record->productName = name;
+    record->lacksMakerName = marks.lacksMakerName;
+    record->matchesServiceName = marks.matchesServiceName;
+    LogStep(ETWLogging::kSeverityNormal, L"MakeIncompatibleDetection", 757, L"%s detected\r\n", name);
+    records[i] = record;
+  }
+  *list = records;
+  *count = total;
+  return 0;
+}
+
+}  // namespace checkrvq
 
 extern "C" DWORD DetectIncompatible(DWORD* count, IncompatibleProductRecord*** list) {
-  if (count) *count = 0;
-  if (list) *list = nullptr;
-  return 0;
+  using namespace checkrvq;
+  // Nothing can be handed to a host that gives no place for it.
+  if (!count || !list) return 0;
+  *count = 0;
+  *list = nullptr;
+  const DWORD result = GuardedEntry(0, [&]() -> DWORD {
+    wchar_t folder[kModuleDirChars];
+    GetModuleDirectory(LibraryModule(), folder, kModuleDirChars);
+    wchar_t libraryPath[kModuleDirChars];
+    if (!FormatBounded(libraryPath, kModuleDirChars, L"%s\\Uninst.dll", folder)) {
+      // The folder alone names what could not be loaded; a cut path would
+      // name another file.
+      LogStep(ETWLogging::kSeverityError, L"DetectIncompatible", 850, L"Unable to load Uninst.dll [%s]\r\n", folder);
+      return 0;
+    }
+    Trevalk::UniqueModule uninstaller(LoadLibraryW(libraryPath));
+    if (!uninstaller) {
+      LogStep(ETWLogging::kSeverityError, L"DetectIncompatible", 850, L"Unable to load Uninst.dll [%s]\r\n",
+              libraryPath);
+      return 0;
+    }
+    const auto dllUninstall = ProcAs<DllUninstallFn>(GetProcAddress(uninstaller.get(), "Dll_Uninstall"));
+    if (!dllUninstall) return 0;
+    return RunDetection(dllUninstall, folder, count, list);
+  });
+  // Whatever happened, a null list goes with a count of 0.
+  if (!*list) *count = 0;
+  return result;
 }

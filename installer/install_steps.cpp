@@ -1,5 +1,133 @@
-// Pre-install and post-install steps. Not built yet.
-#include "entry_points.h"
+// Pre-install and post-install steps.
+#include "install_steps.h"
 
-extern "C" DWORD PreInstall(void*, void*, StepResult**, DWORD*) { return 0; }
-extern "C" DWORD PostInstall(void*, void*, StepResult**, DWORD*) { return 0; }
+#include <windows.h>
+#include <shlobj.h>
+
+#include "common/bounded_string.h"
+#include "module_state.h"
+#include "step_text.h"
+
+namespace checkrvq {
+namespace {
+
+constexpr const wchar_t* kCommonAppDataFallback = L"C:\\Documents and Settings\\All Users\\Application Data";
+constexpr const wchar_t* kProgramFilesFallback = L"C:\\Program Files";
+
+// `given` when set, else the shell's answer for `csidl`, else `fallback`.
+// False when the folder does not fit the buffer.
+bool ResolveFolder(const wchar_t* given, int csidl, const wchar_t* fallback, wchar_t (&folder)[kPathChars]) {
+  if (given) return Trevalk::CopyString(folder, kPathChars, given);
+  folder[0] = L'\0';
+  if (SHGetSpecialFolderPathW(nullptr, folder, csidl, FALSE)) return true;
+  return Trevalk::CopyString(folder, kPathChars, fallback);
+}
+
+// Hands the host a new zeroed StepResult through `result` (when the host
+// asked for one). False, with the host's pointer null, when it cannot be
+// allocated.
+bool HandOverStepResult(StepResult** result) {
+  if (!result) return true;
+  *result = static_cast<StepResult*>(AllocateHostBlock(sizeof(StepResult)));
+  return *result != nullptr;
+}
+
+bool Exists(const wchar_t* path) { return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES; }
+
+// Moves "bxdndb.dat" from its two earlier locations to `targetFile`, the
+// first old location first. Every failure is passed over: the product then
+// simply starts without its old data.
+void MigrateDataFile(const DataFileFolders& folders, const wchar_t* commonAppData, const wchar_t* targetFile,
+                     const wchar_t* targetFolder) {
+  wchar_t firstOld[kPathChars];
+  // The product folder's parent may be missing on a fresh machine.
+  CreateFolderWithParents(targetFolder);
+  if (FormatBounded(firstOld, kPathChars, L"%s\\BryxenOnline\\RVQ\\bxdndb.dat", commonAppData)) {
+    MoveFileW(firstOld, targetFile);
+    LogStep(ETWLogging::kSeverityNormal, L"PreInstall", 240, L"detectRVQ.dll PreInstall(): Moving file from %s",
+            firstOld);
+  }
+  if (Exists(targetFile)) return;
+
+  wchar_t secondOld[kPathChars];
+  if (!ResolveFolder(folders.programFiles, CSIDL_PROGRAM_FILES, kProgramFilesFallback, secondOld) ||
+      !Trevalk::AppendString(secondOld, kPathChars, L"\\BryxenOnline\\RVQ\\bxdndb.dat")) {
+    return;
+  }
+  MoveFileW(secondOld, targetFile);
+  // The text is fixed: it names the usual program-files folder whatever the
+  // machine's is.
+  LogStep(ETWLogging::kSeverityNormal, L"PreInstall", 252,
+          L"detectRVQ.dll PreInstall(): Moving file from C:\\Program Files\\BryxenOnline\\RVQ\\bxdndb.dat");
+}
+
+}  // namespace
+
+bool CreateFolderWithParents(const wchar_t* path) {
+  wchar_t partial[kPathChars];
+  if (!Trevalk::CopyString(partial, kPathChars, path)) return false;
+  // Create every level in turn from the first folder below the root; levels
+  // that already exist make CreateDirectoryW fail harmlessly. A drive root
+  // ("C:") and the server part of a UNC path ("\\server\share") are skipped
+  // because they cannot be created.
+  size_t start = 0;
+  if (partial[0] == L'\\' && partial[1] == L'\\') {
+    int separators = 0;
+    for (start = 2; partial[start] && separators < 2; ++start) {
+      if (partial[start] == L'\\') ++separators;
+    }
+  }
+  for (size_t i = start; partial[i]; ++i) {
+    if (partial[i] != L'\\' || i == 0 || partial[i - 1] == L':') continue;
+    partial[i] = L'\0';
+    CreateDirectoryW(partial, nullptr);
+    partial[i] = L'\\';
+  }
+  CreateDirectoryW(partial, nullptr);
+  const DWORD attributes = GetFileAttributesW(partial);
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+DWORD PreInstallIn(const DataFileFolders& folders, StepResult** result, DWORD* canBeInstalled) {
+  LogStep(ETWLogging::kSeverityNormal, L"PreInstall", 204, L"detectRVQ.dll PreInstall(): Starting pre-install step.");
+  if (!HandOverStepResult(result)) return kResultOutOfMemory;
+  const DWORD flag = 1;
+  if (canBeInstalled) *canBeInstalled = flag;
+  LogStep(ETWLogging::kSeverityNormal, L"PreInstall", 218, L"detectRVQ.dll PreInstall(): bCanBeInstalled = %i.",
+          static_cast<int>(flag));
+
+  wchar_t commonAppData[kPathChars];
+  wchar_t targetFile[kPathChars];
+  wchar_t targetFolder[kPathChars];
+  // A folder too long for the buffers is left alone rather than cut.
+  if (ResolveFolder(folders.commonAppData, CSIDL_COMMON_APPDATA, kCommonAppDataFallback, commonAppData) &&
+      FormatBounded(targetFile, kPathChars, L"%s\\Bryxen\\RVQ\\bxdndb.dat", commonAppData) &&
+      FormatBounded(targetFolder, kPathChars, L"%s\\Bryxen\\RVQ", commonAppData) && !Exists(targetFile)) {
+    MigrateDataFile(folders, commonAppData, targetFile, targetFolder);
+  }
+
+  LogStep(ETWLogging::kSeverityNormal, L"PreInstall", 256, L"detectRVQ.dll PreInstall(): Pre-install step complete.");
+  return 0;
+}
+
+}  // namespace checkrvq
+
+extern "C" DWORD PreInstall(void*, void*, StepResult** result, DWORD* canBeInstalled) {
+  return checkrvq::GuardedEntry(0, [&]() { return checkrvq::PreInstallIn({}, result, canBeInstalled); });
+}
+
+extern "C" DWORD PostInstall(void*, void*, StepResult** result, DWORD* needsReboot) {
+  using namespace checkrvq;
+  return GuardedEntry(0, [&]() -> DWORD {
+    LogStep(ETWLogging::kSeverityNormal, L"PostInstall", 262,
+            L"detectRVQ.dll PostInstall(): Starting post-install step.");
+    if (!HandOverStepResult(result)) return kResultOutOfMemory;
+    const DWORD flag = 0;
+    if (needsReboot) *needsReboot = flag;
+    LogStep(ETWLogging::kSeverityNormal, L"PostInstall", 277, L"detectRVQ.dll PostInstall(): bNeedsReboot = %i.",
+            static_cast<int>(flag));
+    LogStep(ETWLogging::kSeverityNormal, L"PostInstall", 278,
+            L"detectRVQ.dll PostInstall(): Post-install step complete.");
+    return 0;
+  });
+}

@@ -15,4 +15,20 @@ DWORD DeleteServices(const wchar_t* const* names, DWORD count);
 extern const wchar_t* const kObsoleteServices[];
 constexpr DWORD kObsoleteServiceCount = 1;
 
+// Bounds of the wait for a stopping service, counted in status polls.
+constexpr DWORD kStopPollLimit = 10;             // while it reports neither stopped nor stop-pending
+constexpr DWORD kStopPendingPollLimit = 30;      // while it keeps reporting stop-pending
+constexpr DWORD kStopPollIntervalMs = 1000;
+
+// The pause between two status polls. The product sleeps kStopPollIntervalMs;
+// tests pass a shorter pause that counts the polls.
+class ServicePollPause {
+ public:
+  virtual ~ServicePollPause() = default;
+  virtual void Pause() = 0;
+};
+
+// DeleteServices with the given pause between polls.
+DWORD DeleteServices(const wchar_t* const* names, DWORD count, ServicePollPause& pause);
+
 }  // namespace checkrvq

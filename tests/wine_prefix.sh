@@ -13,7 +13,10 @@ case $action in
     wineserver -p >"$prefix.log" 2>&1 || { cat "$prefix.log"; exit 1; }
     # Wine's background processes inherit the output handles: send them to a
     # file so that ctest does not wait for them.
-    wineboot -i >>"$prefix.log" 2>&1 || { cat "$prefix.log"; exit 1; }
+    # The first program creates the prefix itself. (`wineboot -i` leaves the
+    # prefix's update stamp unwritten, so the next program updates it again
+    # and starts a second services.exe; two service control managers then
+    # share the svcctl pipe and answer for different service databases.)
     wine cmd /c exit >>"$prefix.log" 2>&1 || { cat "$prefix.log"; exit 1; }
     echo "Wine prefix ready: $prefix"
     ;;

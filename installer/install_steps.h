@@ -1,0 +1,28 @@
+// Pre-install and post-install steps: the data-file migration before the
+// installation and the reboot answer after it.
+#pragma once
+
+#include <windows.h>
+
+#include "entry_points.h"
+
+namespace checkrvq {
+
+// The two system folders the migration works in. Either may be null: the
+// product then asks the shell for it (with the fixed fallbacks when the
+// shell cannot answer).
+struct DataFileFolders {
+  const wchar_t* commonAppData = nullptr;
+  const wchar_t* programFiles = nullptr;
+};
+
+// PreInstall working in the given folders instead of the machine's. Same
+// results and out-parameters as the export.
+DWORD PreInstallIn(const DataFileFolders& folders, StepResult** result, DWORD* canBeInstalled);
+
+// Creates `path` and every missing folder above it (default security).
+// True when the folder exists afterwards. `path` is a full path of at most
+// kPathChars characters; it is not changed.
+bool CreateFolderWithParents(const wchar_t* path);
+
+}  // namespace checkrvq

@@ -1,0 +1,174 @@
+// Pre-install and post-install steps. The data-file migration runs with
+// scratch folders standing in for the common application-data and
+// program-files folders, so the machine's own stay untouched.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "install_steps.h"
+#include "step_test_util.h"
+
+namespace {
+
+using rvqtest::FileExists;
+using rvqtest::LogLines;
+using rvqtest::ReadFileBytes;
+using rvqtest::ScopedRecordingLog;
+
+const std::wstring kStart = L"1 PreInstall 204 detectRVQ.dll PreInstall(): Starting pre-install step.";
+const std::wstring kFlag = L"1 PreInstall 218 detectRVQ.dll PreInstall(): bCanBeInstalled = 1.";
+const std::wstring kSecondMove =
+    L"1 PreInstall 252 detectRVQ.dll PreInstall(): Moving file from C:\\Program Files\\BryxenOnline\\RVQ\\bxdndb.dat";
+const std::wstring kComplete = L"1 PreInstall 256 detectRVQ.dll PreInstall(): Pre-install step complete.";
+
+bool AllZero(const void* block, size_t bytes) {
+  const auto* p = static_cast<const unsigned char*>(block);
+  for (size_t i = 0; i < bytes; ++i) {
+    if (p[i]) return false;
+  }
+  return true;
+}
+
+class PreInstallMigration : public ::testing::Test {
+ protected:
+  std::wstring Target() const { return common_.path() + L"\\Bryxen\\RVQ\\bxdndb.dat"; }
+  std::wstring FirstOld() const { return common_.path() + L"\\BryxenOnline\\RVQ\\bxdndb.dat"; }
+  std::wstring SecondOld() const { return programs_.path() + L"\\BryxenOnline\\RVQ\\bxdndb.dat"; }
+  std::wstring FirstMoveLine() const {
+    return L"1 PreInstall 240 detectRVQ.dll PreInstall(): Moving file from " + FirstOld();
+  }
+
+  static void Put(const std::wstring& file, const std::string& content) {
+    ASSERT_TRUE(checkrvq::CreateFolderWithParents(file.substr(0, file.find_last_of(L'\\')).c_str()));
+    ASSERT_TRUE(rvqtest::WriteFileBytes(file, content));
+  }
+
+  // Runs the step with the recording log at Normal; checks the result, the
+  // flag and the zeroed StepResult.
+  std::vector<std::wstring> Run() {
+    ScopedRecordingLog log;
+    log.state.threshold = 1;
+    const std::wstring commonPath = common_.path();
+    const std::wstring programsPath = programs_.path();
+    checkrvq::DataFileFolders folders;
+    folders.commonAppData = commonPath.c_str();
+    folders.programFiles = programsPath.c_str();
+    StepResult* result = nullptr;
+    DWORD flag = 0xA5A5A5A5;
+    EXPECT_EQ(checkrvq::PreInstallIn(folders, &result, &flag), 0u);
+    EXPECT_EQ(flag, 1u);
+    EXPECT_NE(result, nullptr);
+    if (result) {
+      EXPECT_TRUE(AllZero(result, sizeof *result));
+      HeapFree(GetProcessHeap(), 0, result);
+    }
+    return LogLines(log);
+  }
+
+  rvqtest::ScratchDir common_{L"rvqcommon"};
+  rvqtest::ScratchDir programs_{L"rvqprograms"};
+};
+
+TEST_F(PreInstallMigration, TargetPresentTouchesNothing) {
+  Put(Target(), "current");
+  Put(FirstOld(), "old one");
+  Put(SecondOld(), "old two");
+  EXPECT_EQ(Run(), (std::vector<std::wstring>{kStart, kFlag, kComplete}));
+  EXPECT_EQ(ReadFileBytes(Target()), "current");
+  EXPECT_TRUE(FileExists(FirstOld()));
+  EXPECT_TRUE(FileExists(SecondOld()));
+}
+
+TEST_F(PreInstallMigration, FirstOldLocationMovesToTheTarget) {
+  ASSERT_TRUE(CreateDirectoryW((common_.path() + L"\\Bryxen").c_str(), nullptr));
+  Put(FirstOld(), "old one");
+  Put(SecondOld(), "old two");
+  EXPECT_EQ(Run(), (std::vector<std::wstring>{kStart, kFlag, FirstMoveLine(), kComplete}));
+  EXPECT_EQ(ReadFileBytes(Target()), "old one");
+  EXPECT_FALSE(FileExists(FirstOld()));
+  EXPECT_TRUE(FileExists(SecondOld()));
+}
+
+TEST_F(PreInstallMigration, SecondOldLocationMovesAfterTheFirstFailed) {
+  ASSERT_TRUE(CreateDirectoryW((common_.path() + L"\\Bryxen").c_str(), nullptr));
+  Put(SecondOld(), "old two");
+  EXPECT_EQ(Run(), (std::vector<std::wstring>{kStart, kFlag, FirstMoveLine(), kSecondMove, kComplete}));
+  EXPECT_EQ(ReadFileBytes(Target()), "old two");
+  EXPECT_FALSE(FileExists(SecondOld()));
+}
+
+TEST_F(PreInstallMigration, FileNowhereStillLogsBothMoves) {
+  EXPECT_EQ(Run(), (std::vector<std::wstring>{kStart, kFlag, FirstMoveLine(), kSecondMove, kComplete}));
+  EXPECT_FALSE(FileExists(Target()));
+}
+
+TEST_F(PreInstallMigration, MissingMakerFolderIsCreatedAndTheFileMigrates) {
+  // A fresh machine: no "Bryxen" below the common application-data folder.
+  Put(FirstOld(), "old one");
+  ASSERT_FALSE(rvqtest::DirectoryExists(common_.path() + L"\\Bryxen"));
+  EXPECT_EQ(Run(), (std::vector<std::wstring>{kStart, kFlag, FirstMoveLine(), kComplete}));
+  EXPECT_EQ(ReadFileBytes(Target()), "old one");
+}
+
+TEST(PreInstall, NormalLinesStayQuietAtTheDefaultThreshold) {
+  rvqtest::ScratchDir common(L"rvqcommon");
+  const std::wstring path = common.Child(L"Bryxen\\RVQ\\bxdndb.dat");
+  ASSERT_TRUE(checkrvq::CreateFolderWithParents(common.Child(L"Bryxen\\RVQ").c_str()));
+  ASSERT_TRUE(rvqtest::WriteFileBytes(path, "current"));
+  ScopedRecordingLog log;
+  checkrvq::DataFileFolders folders;
+  const std::wstring commonPath = common.path();
+  folders.commonAppData = commonPath.c_str();
+  folders.programFiles = commonPath.c_str();
+  StepResult* result = nullptr;
+  DWORD flag = 0;
+  EXPECT_EQ(checkrvq::PreInstallIn(folders, &result, &flag), 0u);
+  EXPECT_TRUE(log.Entries().empty());
+  HeapFree(GetProcessHeap(), 0, result);
+  // Without places for the answers the step still runs.
+  EXPECT_EQ(checkrvq::PreInstallIn(folders, nullptr, nullptr), 0u);
+  EXPECT_EQ(PostInstall(nullptr, nullptr, nullptr, nullptr), 0u);
+}
+
+TEST(PostInstall, ReportsNoRebootWithAZeroedResult) {
+  ScopedRecordingLog log;
+  log.state.threshold = 1;
+  StepResult* result = nullptr;
+  DWORD flag = 0xA5A5A5A5;
+  EXPECT_EQ(PostInstall(reinterpret_cast<void*>(1), reinterpret_cast<void*>(2), &result, &flag), 0u);
+  EXPECT_EQ(flag, 0u);
+  ASSERT_NE(result, nullptr);
+  EXPECT_TRUE(AllZero(result, sizeof *result));
+  EXPECT_TRUE(HeapFree(GetProcessHeap(), 0, result));
+  EXPECT_EQ(LogLines(log), (std::vector<std::wstring>{
+                               L"1 PostInstall 262 detectRVQ.dll PostInstall(): Starting post-install step.",
+                               L"1 PostInstall 277 detectRVQ.dll PostInstall(): bNeedsReboot = 0.",
+                               L"1 PostInstall 278 detectRVQ.dll PostInstall(): Post-install step complete.",
+                           }));
+}
+
+TEST(CreateFolderWithParents, CreatesEveryMissingLevel) {
+  rvqtest::ScratchDir base(L"rvqfolders");
+  const struct {
+    std::wstring path;
+    bool expected;
+  } cases[] = {
+      {base.Child(L"a\\b\\c"), true},
+      {base.Child(L"a\\b\\c"), true},  // already there
+      {base.Child(L"a\\d"), true},
+      {base.Child(std::wstring(300, L'x')), false},  // does not fit a path buffer
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(checkrvq::CreateFolderWithParents(c.path.c_str()), c.expected) << rvqtest::ToUtf8(c.path);
+    if (c.expected) {
+      EXPECT_TRUE(rvqtest::DirectoryExists(c.path));
+    }
+  }
+  // A file in the way is not a folder.
+  ASSERT_TRUE(rvqtest::WriteFileBytes(base.Child(L"file"), "x"));
+  EXPECT_FALSE(checkrvq::CreateFolderWithParents(base.Child(L"file").c_str()));
+  EXPECT_FALSE(checkrvq::CreateFolderWithParents(base.Child(L"file\\below").c_str()));
+}
+
+}  // namespace

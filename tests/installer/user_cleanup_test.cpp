@@ -1,0 +1,313 @@
+// Per-user cleanup: the value rules and path building as plain functions,
+// then CleanupUserPasswordVaultFiles over profiles that the tests add to the
+// machine's profile list (and remove again), with their folders in scratch
+// space. The default user's "Local AppData" value is saved and put back.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "common/unique_handle.h"
+#include "entry_points.h"
+#include "step_test_util.h"
+#include "user_cleanup.h"
+
+namespace {
+
+using rvqtest::DirectoryExists;
+using rvqtest::FileExists;
+using rvqtest::LogLines;
+using rvqtest::ScopedRecordingLog;
+
+TEST(RegistryText, AcceptsOnlyTerminatedStringsOfEvenLength) {
+  const wchar_t text[] = L"ab";  // 6 bytes with the terminator
+  const wchar_t unterminated[] = {L'a', L'b'};
+  const struct {
+    DWORD type;
+    const wchar_t* data;
+    DWORD bytes;
+    const wchar_t* expected;  // null: rejected
+  } cases[] = {
+      {REG_SZ, text, 6, text},
+      {REG_EXPAND_SZ, text, 6, text},
+      {REG_SZ, text, 0, L""},
+      {REG_EXPAND_SZ, nullptr, 0, L""},
+      {REG_SZ, unterminated, 4, nullptr},
+      {REG_SZ, text, 5, nullptr},  // odd byte count
+      {REG_MULTI_SZ, text, 6, nullptr},
+      {REG_DWORD, text, 4, nullptr},
+      {REG_BINARY, text, 6, nullptr},
+  };
+  for (const auto& c : cases) {
+    const wchar_t* accepted = checkrvq::AcceptedRegistryText(c.type, c.data, c.bytes);
+    if (!c.expected) {
+      EXPECT_EQ(accepted, nullptr) << c.type << "/" << c.bytes;
+    } else {
+      ASSERT_NE(accepted, nullptr) << c.type << "/" << c.bytes;
+      EXPECT_STREQ(accepted, c.expected);
+    }
+  }
+}
+
+TEST(RegistryText, RelativePartFollowsTheFirstBackslash) {
+  EXPECT_STREQ(checkrvq::RelativeLocalAppData(L"%USERPROFILE%\\AppData\\Local"), L"AppData\\Local");
+  EXPECT_STREQ(checkrvq::RelativeLocalAppData(L"%USERPROFILE%\\Local Settings\\Application Data"),
+               L"Local Settings\\Application Data");
+  EXPECT_STREQ(checkrvq::RelativeLocalAppData(L"\\"), L"");
+  EXPECT_EQ(checkrvq::RelativeLocalAppData(L"NoBackslash"), nullptr);
+  EXPECT_EQ(checkrvq::RelativeLocalAppData(L""), nullptr);
+}
+
+TEST(ProfilePaths, BuiltInOrderAndRefusedWhenTheyWouldBeCut) {
+  checkrvq::ProfilePaths paths;
+  ASSERT_TRUE(checkrvq::BuildProfilePaths(L"C:\\users\\ann", L"AppData\\Local", paths));
+  EXPECT_STREQ(paths.makerFolder, L"C:\\users\\ann\\AppData\\Local\\Bryxen");
+  EXPECT_STREQ(paths.productFolder, L"C:\\users\\ann\\AppData\\Local\\Bryxen\\RVQ");
+  EXPECT_STREQ(paths.vaultFile, L"C:\\users\\ann\\AppData\\Local\\Bryxen\\RVQ\\rvqpv.dat");
+
+  // "\AppData\Local\Bryxen" adds 21 characters, "\RVQ" 4, "\rvqpv.dat" 10.
+  const struct {
+    size_t profileChars;
+    bool fits;
+  } cases[] = {{259 - 35, true}, {259 - 34, false}, {259 - 25, false}, {259 - 21, false}, {300, false}};
+  for (const auto& c : cases) {
+    const std::wstring profile = L"C:\\" + std::wstring(c.profileChars - 3, L'p');
+    EXPECT_EQ(checkrvq::BuildProfilePaths(profile.c_str(), L"AppData\\Local", paths), c.fits) << c.profileChars;
+  }
+}
+
+const wchar_t* const kShellFolders = L".DEFAULT\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
+const wchar_t* const kProfileList = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList";
+const wchar_t* const kTestSidPrefix = L"S-1-5-21-4242-7-";
+
+bool SetValue(HKEY root, const std::wstring& keyPath, const wchar_t* name, DWORD type, const void* data, DWORD bytes) {
+  Trevalk::UniqueHKey key;
+  if (RegCreateKeyExW(root, keyPath.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.put(), nullptr) !=
+      ERROR_SUCCESS) {
+    return false;
+  }
+  return RegSetValueExW(key.get(), name, 0, type, static_cast<const BYTE*>(data), bytes) == ERROR_SUCCESS;
+}
+
+bool SetText(HKEY root, const std::wstring& keyPath, const wchar_t* name, const std::wstring& text,
+             DWORD type = REG_SZ) {
+  return SetValue(root, keyPath, name, type, text.c_str(), static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+}
+
+class UserCleanup : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Trevalk::UniqueHKey key;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_USERS, kShellFolders, 0, KEY_READ, key.put()), ERROR_SUCCESS);
+    savedBytes_ = sizeof savedValue_;
+    savedFound_ = RegQueryValueExW(key.get(), L"Local AppData", nullptr, &savedType_,
+                                   reinterpret_cast<BYTE*>(savedValue_), &savedBytes_) == ERROR_SUCCESS;
+    // The usual value, so that every test starts from the same place.
+    ASSERT_TRUE(SetText(HKEY_USERS, kShellFolders, L"Local AppData", L"%USERPROFILE%\\AppData\\Local", REG_EXPAND_SZ));
+    RemoveTestProfiles();
+  }
+
+  void TearDown() override {
+    RemoveTestProfiles();
+    if (savedFound_) {
+      EXPECT_TRUE(SetValue(HKEY_USERS, kShellFolders, L"Local AppData", savedType_, savedValue_, savedBytes_));
+    } else {
+      Trevalk::UniqueHKey key;
+      RegOpenKeyExW(HKEY_USERS, kShellFolders, 0, KEY_SET_VALUE, key.put());
+      RegDeleteValueW(key.get(), L"Local AppData");
+    }
+  }
+
+  static void RemoveTestProfiles() {
+    Trevalk::UniqueHKey list;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProfileList, 0, KEY_READ, list.put()), ERROR_SUCCESS);
+    std::vector<std::wstring> ours;
+    wchar_t name[256];
+    for (DWORD i = 0;; ++i) {
+      DWORD chars = 256;
+      if (RegEnumKeyExW(list.get(), i, name, &chars, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+      if (std::wstring(name).rfind(kTestSidPrefix, 0) == 0) ours.push_back(name);
+    }
+    for (const auto& sid : ours) rvqtest::DeleteRegistryTree(HKEY_LOCAL_MACHINE, std::wstring(kProfileList) + L"\\" + sid);
+  }
+
+  // Adds a profile whose ProfileImagePath is `folder`; returns its key path.
+  std::wstring AddProfile(const std::wstring& folder, DWORD type = REG_SZ) {
+    const std::wstring key = ProfileKey();
+    EXPECT_TRUE(SetText(HKEY_LOCAL_MACHINE, key, L"ProfileImagePath", folder, type));
+    return key;
+  }
+  std::wstring ProfileKey() { return std::wstring(kProfileList) + L"\\" + kTestSidPrefix + std::to_wstring(++sids_); }
+
+  // A user folder below the scratch root with the product's tree in it.
+  struct User {
+    std::wstring profile, maker, product, vault;
+  };
+  User MakeUser(const std::wstring& name, bool withProduct, bool withVault) {
+    User user;
+    user.profile = root_.Child(name);
+    user.maker = user.profile + L"\\AppData\\Local\\Bryxen";
+    user.product = user.maker + L"\\RVQ";
+    user.vault = user.product + L"\\rvqpv.dat";
+    const std::wstring folder = withProduct ? user.product : user.profile + L"\\AppData\\Local";
+    EXPECT_TRUE(rvqtest::MakeTree(folder));
+    if (withVault) {
+      EXPECT_TRUE(rvqtest::WriteFileBytes(user.vault, "vault"));
+    }
+    return user;
+  }
+
+  // Runs the cleanup at Normal and returns the lines about our scratch root.
+  std::vector<std::wstring> Clean() {
+    ScopedRecordingLog log;
+    log.state.threshold = 1;
+    checkrvq::CleanupUserPasswordVaultFiles();
+    return LogLines(log, root_.path());
+  }
+
+  static std::wstring Line(int severity, int line, const std::wstring& text) {
+    return std::to_wstring(severity) + L" CleanupUserPasswordVaultFiles " + std::to_wstring(line) + L" " + text;
+  }
+
+  rvqtest::ScratchDir root_{L"rvqprofiles"};
+  int sids_ = 0;
+  wchar_t savedValue_[1024] = {};
+  DWORD savedBytes_ = 0;
+  DWORD savedType_ = 0;
+  bool savedFound_ = false;
+};
+
+TEST_F(UserCleanup, VaultAndBothFoldersGoWhenNothingElseIsThere) {
+  const User user = MakeUser(L"ann", true, true);
+  AddProfile(user.profile);
+  EXPECT_EQ(Clean(), (std::vector<std::wstring>{
+                         Line(1, 639, L"Removed user password vault file: [" + user.vault + L"]"),
+                         Line(1, 647, L"Removed RVQ local user app data folder: [" + user.product + L"]"),
+                         Line(1, 657, L"Removed Bryxen local user app data folder: [" + user.maker + L"]"),
+                     }));
+  EXPECT_FALSE(DirectoryExists(user.maker));
+  EXPECT_TRUE(DirectoryExists(user.profile + L"\\AppData\\Local"));
+}
+
+TEST_F(UserCleanup, MakerFolderSharedWithAnotherProductStays) {
+  const User user = MakeUser(L"bob", true, true);
+  ASSERT_TRUE(CreateDirectoryW((user.maker + L"\\Other").c_str(), nullptr));
+  AddProfile(user.profile);
+  EXPECT_EQ(Clean(), (std::vector<std::wstring>{
+                         Line(1, 639, L"Removed user password vault file: [" + user.vault + L"]"),
+                         Line(1, 647, L"Removed RVQ local user app data folder: [" + user.product + L"]"),
+                         Line(1, 661, L"Unable to remove Bryxen local user app data folder: [" + user.maker + L"]"),
+                     }));
+  EXPECT_TRUE(DirectoryExists(user.maker + L"\\Other"));
+  EXPECT_FALSE(DirectoryExists(user.product));
+}
+
+TEST_F(UserCleanup, EachStepIsTriedWhateverBecameOfTheOneBefore) {
+  const User user = MakeUser(L"cy", true, false);  // no vault file
+  ASSERT_TRUE(rvqtest::WriteFileBytes(user.product + L"\\settings.dat", "keep"));
+  AddProfile(user.profile);
+  EXPECT_EQ(Clean(), (std::vector<std::wstring>{
+                         Line(4, 643, L"Unable to remove user password vault file: [" + user.vault + L"]"),
+                         Line(4, 651, L"Unable to remove RVQ local user app data folder: [" + user.product + L"]"),
+                         Line(1, 661, L"Unable to remove Bryxen local user app data folder: [" + user.maker + L"]"),
+                     }));
+  EXPECT_TRUE(FileExists(user.product + L"\\settings.dat"));
+}
+
+TEST_F(UserCleanup, ProfileWithoutTheProductFolderLogsOnlyThatLine) {
+  const User user = MakeUser(L"dee", false, false);
+  AddProfile(user.profile);
+  EXPECT_EQ(Clean(), (std::vector<std::wstring>{Line(1, 666, L"Path does not exist: [" + user.product + L"]")}));
+}
+
+TEST_F(UserCleanup, ProfilePathWithVariablesIsExpandedInOurEnvironment) {
+  const User user = MakeUser(L"eve", true, true);
+  ASSERT_TRUE(SetEnvironmentVariableW(L"RVQ_TEST_PROFILES", root_.path().c_str()));
+  AddProfile(L"%RVQ_TEST_PROFILES%\\eve", REG_EXPAND_SZ);
+  EXPECT_EQ(Clean().size(), 3u);
+  EXPECT_FALSE(DirectoryExists(user.maker));
+  SetEnvironmentVariableW(L"RVQ_TEST_PROFILES", nullptr);
+}
+
+TEST_F(UserCleanup, ProfilesWithoutAUsableImagePathArePassedOverQuietly) {
+  // Each of these would be cleaned if its value were taken: they all name a
+  // user folder with the full product tree.
+  const User user = MakeUser(L"fay", true, true);
+  const DWORD number = 7;
+  SetValue(HKEY_LOCAL_MACHINE, ProfileKey(), L"ProfileImagePath", REG_DWORD, &number, sizeof number);
+  SetText(HKEY_LOCAL_MACHINE, ProfileKey(), L"OtherValue", user.profile);  // no ProfileImagePath
+  AddProfile(L"");                                                          // empty
+  SetValue(HKEY_LOCAL_MACHINE, ProfileKey(), L"ProfileImagePath", REG_BINARY, user.profile.c_str(),
+           static_cast<DWORD>((user.profile.size() + 1) * sizeof(wchar_t)));
+  SetValue(HKEY_LOCAL_MACHINE, ProfileKey(), L"ProfileImagePath", REG_SZ, user.profile.c_str(),
+           static_cast<DWORD>(user.profile.size() * sizeof(wchar_t) + 1));  // odd byte count
+  // Longer than the 522 bytes the value is read into.
+  AddProfile(user.profile + L"\\" + std::wstring(300, L'x'));
+  EXPECT_EQ(Clean(), std::vector<std::wstring>{});
+  EXPECT_TRUE(FileExists(user.vault));
+}
+
+TEST_F(UserCleanup, ProfileWhosePathsWouldBeCutIsSkippedWithAnError) {
+  // The vault path would need 265 characters: cut to 260, it names "rvqp"
+  // in the product folder, a file that must survive.
+  const std::wstring base = root_.Child(L"long");
+  const size_t profileChars = 265 - 35;
+  ASSERT_LT(base.size() + 1, profileChars);
+  const std::wstring profile = base + L"\\" + std::wstring(profileChars - base.size() - 1, L'n');
+  const std::wstring product = profile + L"\\AppData\\Local\\Bryxen\\RVQ";
+  ASSERT_EQ(product.size(), 255u);
+  ASSERT_TRUE(rvqtest::MakeTree(L"\\\\?\\" + product));
+  ASSERT_TRUE(rvqtest::WriteFileBytes(L"\\\\?\\" + product + L"\\rvqp", "other file"));
+  AddProfile(profile);
+
+  // A profile folder that only its expansion makes too long.
+  ASSERT_TRUE(SetEnvironmentVariableW(L"RVQ_TEST_LONG", std::wstring(300, L'l').c_str()));
+  AddProfile(root_.path() + L"\\%RVQ_TEST_LONG%", REG_EXPAND_SZ);
+
+  EXPECT_EQ(Clean(), (std::vector<std::wstring>{
+                         Line(4, 624, L"Path too long, profile skipped: [" + profile + L"]"),
+                         Line(4, 624, L"Path too long, profile skipped: [" + root_.path() + L"\\%RVQ_TEST_LONG%]"),
+                     }));
+  EXPECT_TRUE(FileExists(L"\\\\?\\" + product + L"\\rvqp"));
+  EXPECT_TRUE(DirectoryExists(L"\\\\?\\" + product));
+  SetEnvironmentVariableW(L"RVQ_TEST_LONG", nullptr);
+}
+
+TEST_F(UserCleanup, UnusableLocalAppDataEndsTheCleanupWithOneError) {
+  const User user = MakeUser(L"gus", true, true);
+  AddProfile(user.profile);
+  const DWORD number = 1;
+  const std::wstring tooLong = L"%USERPROFILE%\\" + std::wstring(280, L'a');
+  const struct {
+    DWORD type;  // REG_NONE: the value is deleted
+    std::wstring text;
+    std::wstring expected;
+  } cases[] = {
+      {REG_EXPAND_SZ, L"NoBackslashHere", Line(4, 580, L"Unable to find a \\ in [NoBackslashHere]")},
+      {REG_SZ, L"", Line(4, 580, L"Unable to find a \\ in []")},
+      {REG_NONE, L"", Line(4, 571, L"Unable to open Local AppData registry value.")},
+      {REG_DWORD, L"", Line(4, 571, L"Unable to open Local AppData registry value.")},
+      {REG_EXPAND_SZ, tooLong, Line(4, 571, L"Unable to open Local AppData registry value.")},
+  };
+  for (const auto& c : cases) {
+    if (c.type == REG_NONE) {
+      Trevalk::UniqueHKey key;
+      ASSERT_EQ(RegOpenKeyExW(HKEY_USERS, kShellFolders, 0, KEY_SET_VALUE, key.put()), ERROR_SUCCESS);
+      ASSERT_EQ(RegDeleteValueW(key.get(), L"Local AppData"), ERROR_SUCCESS);
+    } else if (c.type == REG_DWORD) {
+      ASSERT_TRUE(SetValue(HKEY_USERS, kShellFolders, L"Local AppData", REG_DWORD, &number, sizeof number));
+    } else if (c.text.empty()) {
+      ASSERT_TRUE(SetValue(HKEY_USERS, kShellFolders, L"Local AppData", c.type, L"", 0));
+    } else {
+      ASSERT_TRUE(SetText(HKEY_USERS, kShellFolders, L"Local AppData", c.text, c.type));
+    }
+    ScopedRecordingLog log;
+    log.state.threshold = 1;
+    EXPECT_EQ(DllUninstallFunction(), 0u);
+    EXPECT_EQ(LogLines(log), (std::vector<std::wstring>{L"1 DllUninstallFunction 676 DllUninstallFunction",
+                                                        c.expected}));
+    EXPECT_TRUE(FileExists(user.vault));
+  }
+}
+
+}  // namespace
