@@ -1,0 +1,49 @@
+// Where the text logger keeps its files, as bxlogctl sees it: the log root,
+// the folder of one logging identity (group and module), and the ring of
+// numbered files in it.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace bxlogctl {
+
+// One logging identity: its files live in <root><group>\<module>\ (or
+// <root><module>\ without a group) and are named <module>[_<host>]NNN.log.
+struct LogTarget {
+  std::wstring group;   // empty: no group level
+  std::wstring module;  // base name of the logging module
+};
+
+// "checkRVQ" (the installer library), "RvqUpgd" (the upgrade detector) or
+// "GROUP\MODULE". Anything else is a usage error.
+LogTarget ParseTarget(const std::wstring& text);
+std::wstring DescribeTarget(const LogTarget& target);
+
+// The log root with its trailing backslash, e.g. C:\ProgramData\Bryxen\BXLOGS\.
+std::wstring LogRoot();
+std::wstring LogFolder(const LogTarget& target);
+std::wstring FolderIniPath(const LogTarget& target);
+std::wstring RootIniPath();
+
+struct LogFile {
+  std::wstring path;
+  std::wstring name;
+  unsigned index = 0;
+  ULONGLONG size = 0;
+  ULONGLONG lastWrite = 0;  // FILETIME as one number
+};
+
+// The numbered log files of `target`'s folder, oldest first (by last write,
+// then by index). Empty when the folder does not exist.
+std::vector<LogFile> ListLogFiles(const LogTarget& target);
+
+// Every folder below the log root that holds numbered log files.
+std::vector<LogTarget> FindLogFolders();
+
+// The lines of a UTF-16 log file (byte-order mark dropped, CR LF removed).
+std::vector<std::wstring> ReadLogLines(const std::wstring& path);
+
+}  // namespace bxlogctl
