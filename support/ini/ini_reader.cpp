@@ -1,0 +1,293 @@
+#include "ini/ini_reader.h"
+
+#include <windows.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <cwctype>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "codec/codec_errors.h"
+#include "codec/ini_value_codec.h"
+#include "codec/record_codec.h"
+
+namespace Trevalk {
+
+namespace {
+
+constexpr size_t kLineBufferBytes = 1024;
+constexpr size_t kInitialBuckets = 17;
+
+struct FileCloser {
+  void operator()(FILE* file) const noexcept { fclose(file); }
+};
+using UniqueFile = std::unique_ptr<FILE, FileCloser>;
+
+std::wstring Trim(const std::wstring& text) {
+  size_t begin = 0, end = text.size();
+  while (end > begin && std::iswspace(text[end - 1])) --end;
+  while (begin < end && std::iswspace(text[begin])) ++begin;
+  return text.substr(begin, end - begin);
+}
+
+// Text in the thread's ANSI code page <-> UTF-16. False on a failure.
+bool AnsiToWide(const char* bytes, size_t length, std::wstring& out) {
+  out.clear();
+  if (length == 0) return true;
+  if (length > INT_MAX) return false;
+  const int chars = MultiByteToWideChar(CP_THREAD_ACP, 0, bytes, static_cast<int>(length), nullptr, 0);
+  if (chars <= 0) return false;
+  out.resize(static_cast<size_t>(chars));
+  MultiByteToWideChar(CP_THREAD_ACP, 0, bytes, static_cast<int>(length), &out[0], chars);
+  return true;
+}
+
+bool WideToAnsi(const std::wstring& text, std::string& out) {
+  out.clear();
+  if (text.empty()) return true;
+  if (text.size() > INT_MAX) return false;
+  const int bytes = WideCharToMultiByte(CP_THREAD_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                        nullptr, nullptr);
+  if (bytes <= 0) return false;
+  out.resize(static_cast<size_t>(bytes));
+  WideCharToMultiByte(CP_THREAD_ACP, 0, text.data(), static_cast<int>(text.size()), &out[0], bytes, nullptr,
+                      nullptr);
+  return true;
+}
+
+// "Section.Key" split at the first dot; false without a dot.
+bool SplitName(const std::wstring& name, std::wstring& section, std::wstring& key) {
+  const size_t dot = name.find(L'.');
+  if (dot == std::wstring::npos) return false;
+  section = name.substr(0, dot);
+  key = name.substr(dot + 1);
+  return true;
+}
+
+}  // namespace
+
+// ---- CBaseIniReader -------------------------------------------------------
+
+CBaseIniReader::~CBaseIniReader() = default;
+
+bool CBaseIniReader::Load(const std::wstring& path) {
+  if (path.empty()) return false;
+  path_ = path;
+  // Lines before the first section header belong to the empty section of
+  // this file, not to the last section of a file loaded before.
+  currentSection_.clear();
+  FILE* raw = nullptr;
+  const errno_t error = _wfopen_s(&raw, path.c_str(), L"r");
+  if (error != 0 || raw == nullptr) {
+    if (error != ENOENT) path_.clear();
+    return false;
+  }
+  UniqueFile file(raw);
+  char piece[kLineBufferBytes];
+  while (fgets(piece, sizeof(piece), file.get()) != nullptr) ParseLine(piece);
+  return true;
+}
+
+bool CBaseIniReader::GetInt(const std::wstring& section, const std::wstring& key, int& value) {
+  return GetIntByName(section + L"." + key, value);
+}
+
+bool CBaseIniReader::GetString(const std::wstring& section, const std::wstring& key, std::wstring& value) {
+  return GetStringByName(section + L"." + key, value);
+}
+
+bool CBaseIniReader::WriteInt(const std::wstring& section, const std::wstring& key, int value) {
+  return WriteString(section, key, std::to_wstring(value));
+}
+
+bool CBaseIniReader::WriteString(const std::wstring& section, const std::wstring& key, const std::wstring& text) {
+  if (path_.empty()) return false;
+  if (!WritePrivateProfileStringW(section.c_str(), key.c_str(), text.c_str(), path_.c_str())) return false;
+  return StoreValue(section, key, text, true);
+}
+
+void CBaseIniReader::ParseLine(const char* piece) {
+  if (piece == nullptr) return;
+  std::wstring wide;
+  if (!AnsiToWide(piece, strlen(piece), wide)) return;
+  const std::wstring line = Trim(wide);
+  if (line.empty() || line[0] == L';') return;
+  if (line.size() >= 2 && line.front() == L'[' && line.back() == L']') {
+    // The name keeps its inner blanks: "[ Config ]" is not "Config".
+    if (line.size() > 2) {
+      currentSection_ = line.substr(1, line.size() - 2);
+      ++sectionCount_;
+    }
+    return;
+  }
+  const size_t equals = line.find(L'=');
+  if (equals == std::wstring::npos) return;
+  if (StoreValue(currentSection_, Trim(line.substr(0, equals)), Trim(line.substr(equals + 1)), false)) {
+    ++valueCount_;
+  }
+}
+
+// ---- CObfuscatedIniReader -------------------------------------------------
+
+CObfuscatedIniReader::CObfuscatedIniReader() : sections_(kInitialBuckets), pendingHeaders_(kInitialBuckets) {}
+
+CObfuscatedIniReader::~CObfuscatedIniReader() = default;
+
+IniEntry* CObfuscatedIniReader::Find(const std::wstring& section, const std::wstring& key) {
+  const auto s = sections_.find(section);
+  if (s == sections_.end()) return nullptr;
+  const auto e = s->second.find(key);
+  return e == s->second.end() ? nullptr : &e->second;
+}
+
+bool CObfuscatedIniReader::Load(const std::wstring& path) {
+  try {
+    sections_.clear();
+    pendingHeaders_.clear();
+    if (!CBaseIniReader::Load(path)) {
+      pendingHeaders_.clear();
+      return false;
+    }
+    DecodePendingHeaders();
+    return true;
+  } catch (const std::bad_alloc&) {
+    pendingHeaders_.clear();
+    return false;
+  }
+}
+
+void CObfuscatedIniReader::DecodePendingHeaders() {
+  for (const auto& pending : pendingHeaders_) {
+    const PendingHeader& h = pending.second;
+    IniEntry* entry = Find(h.section, h.name);
+    if (entry == nullptr) continue;
+    uint8_t header[codec::kIniHeaderSize];
+    codec::ReadHexBytes(h.headerText.data(), h.headerText.size(), header, sizeof(header));
+    codec::IniHeader parsed;
+    if (!codec::ParseIniHeader(header, &parsed)) continue;
+
+    const std::wstring& text = entry->value;
+    if (parsed.type == codec::kIniTypeText) {
+      const size_t n = codec::IniPayloadBytes(text.size());
+      std::vector<uint8_t> scrambled(n), clear(n + 1, 0);
+      codec::ReadHexBytes(text.data(), text.size(), scrambled.data(), n);
+      if (codec::DecodeIniValue(scrambled.data(), n, header, clear.data(), n) != codec::kOk) continue;
+      std::wstring value;
+      if (!AnsiToWide(reinterpret_cast<const char*>(clear.data()), strnlen(reinterpret_cast<const char*>(clear.data()), n),
+                      value)) {
+        continue;
+      }
+      *entry = IniEntry{value, 1, codec::kIniTypeText};
+    } else if (parsed.type == codec::kIniTypeInteger) {
+      uint8_t scrambled[4], clear[4];
+      codec::ReadHexBytes(text.data(), text.size(), scrambled, 4);
+      if (codec::DecodeIniValue(scrambled, 4, header, clear, 4) != codec::kOk) continue;
+      const int value = static_cast<int>(codec::GetLe32(clear));
+      *entry = IniEntry{std::to_wstring(value), 1, codec::kIniTypeInteger};
+    }
+  }
+  pendingHeaders_.clear();
+}
+
+bool CObfuscatedIniReader::GetIntByName(const std::wstring& name, int& value) {
+  std::wstring text;
+  if (!GetStringByName(name, text)) return false;
+  value = codec::ParseDecimalInt(text);
+  return true;
+}
+
+bool CObfuscatedIniReader::GetStringByName(const std::wstring& name, std::wstring& value) {
+  try {
+    std::wstring section, key;
+    if (!SplitName(name, section, key)) return false;
+    const IniEntry* entry = Find(section, key);
+    if (entry == nullptr || (obfuscatedOnly_ && entry->decoded == 0)) return false;
+    value = entry->value;
+    return true;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+}
+
+bool CObfuscatedIniReader::GetSection(const std::wstring& section, IniKeyValues& values) {
+  try {
+    const auto s = sections_.find(section);
+    if (s == sections_.end()) return false;
+    for (const auto& entry : s->second) values[entry.first] = entry.second.value;
+    return true;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+}
+
+bool CObfuscatedIniReader::StoreValue(const std::wstring& section, const std::wstring& key,
+                                      const std::wstring& value, bool fromWrite) {
+  try {
+    auto s = sections_.find(section);
+    // While loading, the first occurrence of a key wins.
+    if (s != sections_.end() && !fromWrite && s->second.count(key) != 0) return false;
+    if (codec::IsIniHeaderLine(key, value)) {
+      const std::wstring name = key.substr(1);
+      pendingHeaders_[section + L"." + name] = PendingHeader{section, name, value};
+      return false;
+    }
+    if (s == sections_.end()) s = sections_.emplace(section, IniSection(kInitialBuckets)).first;
+    s->second[key] = IniEntry{value, 0, codec::kIniTypeText};
+    return true;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+}
+
+bool CObfuscatedIniReader::WriteObfuscated(const std::wstring& section, const std::wstring& key, uint32_t type,
+                                           const std::string& payload, const std::wstring& clearText) {
+  if (path_.empty()) return false;
+  uint8_t header[codec::kIniHeaderSize];
+  std::vector<uint8_t> scrambled(payload.size());
+  if (codec::EncodeIniValue(type, reinterpret_cast<const uint8_t*>(payload.data()), payload.size(), header,
+                            scrambled.data()) != codec::kOk) {
+    return false;
+  }
+  if (payload.size() > UINT_MAX) return false;
+  const std::wstring headerKey = L"_" + key;
+  if (!WritePrivateProfileStructW(section.c_str(), headerKey.c_str(), header, sizeof(header), path_.c_str())) {
+    return false;
+  }
+  if (!WritePrivateProfileStructW(section.c_str(), key.c_str(), scrambled.data(),
+                                  static_cast<UINT>(scrambled.size()), path_.c_str())) {
+    return false;
+  }
+  auto s = sections_.find(section);
+  if (s == sections_.end()) s = sections_.emplace(section, IniSection(kInitialBuckets)).first;
+  s->second[key] = IniEntry{clearText, 1, type};
+  return true;
+}
+
+bool CObfuscatedIniReader::WriteString(const std::wstring& section, const std::wstring& key,
+                                       const std::wstring& text) {
+  try {
+    // The payload is the whole conversion: in a double-byte code page a
+    // character may take two bytes, and none of them may be cut off.
+    std::string payload;
+    if (!WideToAnsi(text, payload)) return false;
+    return WriteObfuscated(section, key, codec::kIniTypeText, payload, text);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+}
+
+bool CObfuscatedIniReader::WriteInt(const std::wstring& section, const std::wstring& key, int value) {
+  try {
+    if (path_.empty()) return false;
+    std::string payload(4, '\0');
+    codec::PutLe32(reinterpret_cast<uint8_t*>(&payload[0]), static_cast<uint32_t>(value));
+    return WriteObfuscated(section, key, codec::kIniTypeInteger, payload, std::to_wstring(value));
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+}
+
+}  // namespace Trevalk

@@ -1,0 +1,69 @@
+// File-system paths and shell known folders.
+//
+// All paths are UTF-16 with the backslash as separator. None of these
+// functions keeps state; they may be called from any thread.
+#pragma once
+
+#include <windows.h>
+#include <shlobj.h>
+
+#include <string>
+
+namespace Trevalk {
+
+// The shell's known folders behind an interface, so that users can be given
+// another folder source (tests, redirection). Users hold it through a
+// shared pointer and create this default object when none is given.
+class ShlObjAPI {
+ public:
+  virtual ~ShlObjAPI() = default;
+
+  // Forwards to SHGetKnownFolderPath with exactly these arguments. The caller
+  // frees *path with CoTaskMemFree, also when the result is a failure and
+  // *path is not null.
+  virtual HRESULT GetKnownFolderPath(REFKNOWNFOLDERID folderId, DWORD flags, HANDLE token, PWSTR* path);
+};
+
+// Splits the full file name of `module` (null: the program's own executable)
+// at its last backslash into the folder and the file name, neither keeping
+// that backslash. The name is read whole, whatever its length. False, with
+// both outputs unchanged, when the name cannot be read or has no backslash.
+bool SplitModulePath(HMODULE module, std::wstring& folder, std::wstring& fileName);
+
+// True only when `path` is non-null, non-empty and names an existing
+// directory.
+bool IsDirectory(const wchar_t* path);
+
+// The process's current directory; empty when the system call fails.
+std::wstring GetCurrentDirectoryString();
+
+// "folder\name": exactly one backslash between the parts, nothing else added
+// or removed.
+std::wstring JoinPath(const std::wstring& folder, const std::wstring& name);
+
+// The absolute form of `path` that CreateDirectoryPath works on, given the
+// current directory: the long-path form ("\\?\...") and drive-qualified paths
+// as they are, a rooted path on the current directory's drive, anything else
+// below the current directory. `path` must be non-empty.
+std::wstring MakeAbsoluteDirectoryPath(const std::wstring& path, const std::wstring& currentDirectory);
+
+// Creates `path` with every missing parent; a relative or drive-less path is
+// taken relative to the current directory. Answers true when the directory
+// exists afterwards. `error` (may be null) receives:
+//   87  (ERROR_INVALID_PARAMETER) for a null or empty path, with false;
+//   183 (ERROR_ALREADY_EXISTS) when the directory already existed, with true;
+//   0 when it was created;
+//   otherwise the first error met from the outermost missing folder inwards,
+//   with false (folders created before the error stay). A path, or a parent,
+//   that names an existing file gives 267 (ERROR_DIRECTORY).
+bool CreateDirectoryPath(const wchar_t* path, DWORD* error = nullptr);
+
+// Creates the absolute `path` and its missing parents, outermost first.
+// Accepts the long-path form "\\?\..." (the prefix is kept on every folder
+// created and never sent alone). 0 when the directory exists afterwards
+// (also when it already did, or when the path has no backslash at all);
+// 267 (ERROR_DIRECTORY) when the path or a parent names something that is
+// not a directory; otherwise the CreateDirectoryW error.
+DWORD CreateDirectoryTree(const wchar_t* path);
+
+}  // namespace Trevalk

@@ -1,0 +1,369 @@
+#include "registry/reg_key.h"
+
+#include <objbase.h>
+#include <shlwapi.h>
+
+#include <cwchar>
+#include <memory>
+#include <new>
+
+namespace Trevalk {
+namespace internal {
+
+namespace {
+
+constexpr DWORD kViewMask = KEY_WOW64_64KEY | KEY_WOW64_32KEY;
+constexpr ULONG kGuidTextChars = 64;
+constexpr DWORD kSubKeyNameChars = 256;
+
+using RegDeleteKeyExWFn = LONG(WINAPI*)(HKEY, LPCWSTR, REGSAM, DWORD);
+
+// Older systems lack RegDeleteKeyExW. The lookup is made once per process
+// in the already loaded advapi32 (an open key implies it is loaded); the
+// static's initialisation is thread-safe, so the outcome is fixed for all
+// later calls.
+RegDeleteKeyExWFn DeleteKeyExFunction() {
+  static const RegDeleteKeyExWFn function = [] {
+    HMODULE advapi = GetModuleHandleW(L"Advapi32.dll");
+    return advapi ? reinterpret_cast<RegDeleteKeyExWFn>(
+                        reinterpret_cast<void*>(GetProcAddress(advapi, "RegDeleteKeyExW")))
+                  : nullptr;
+  }();
+  return function;
+}
+
+}  // namespace
+
+CRegKeyImpl::~CRegKeyImpl() { Close(); }
+
+LONG CRegKeyImpl::QueryValue(LPCWSTR name, DWORD* type, void* data, DWORD* size) {
+  return RegQueryValueExW(key_.get(), name, nullptr, type, static_cast<BYTE*>(data), size);
+}
+
+LONG CRegKeyImpl::SetValue(LPCWSTR name, DWORD type, const void* data, DWORD size) {
+  if (data == nullptr || size == 0) return ERROR_INVALID_PARAMETER;
+  return RegSetValueExW(key_.get(), name, 0, type, static_cast<const BYTE*>(data), size);
+}
+
+LONG CRegKeyImpl::SetGUIDValue(LPCWSTR name, REFGUID guid) {
+  wchar_t text[kGuidTextChars] = {};
+  if (StringFromGUID2(guid, text, kGuidTextChars) == 0) return ERROR_INVALID_DATA;
+  return SetStringValue(name, text, REG_SZ);
+}
+
+LONG CRegKeyImpl::SetBinaryValue(LPCWSTR name, const void* data, ULONG size) {
+  return SetValue(name, REG_BINARY, data, size);
+}
+
+LONG CRegKeyImpl::SetDWORDValue(LPCWSTR name, DWORD value) {
+  return SetValue(name, REG_DWORD, &value, sizeof(value));
+}
+
+LONG CRegKeyImpl::SetQWORDValue(LPCWSTR name, ULONGLONG value) {
+  return SetValue(name, REG_QWORD, &value, sizeof(value));
+}
+
+LONG CRegKeyImpl::SetStringValue(LPCWSTR name, LPCWSTR text, DWORD type) {
+  if (text == nullptr) return ERROR_INVALID_DATA;
+  const size_t bytes = (wcslen(text) + 1) * sizeof(wchar_t);
+  if (bytes > MAXDWORD) return ERROR_INVALID_PARAMETER;
+  return SetValue(name, type, text, static_cast<DWORD>(bytes));
+}
+
+LONG CRegKeyImpl::SetMultiStringValue(LPCWSTR name, LPCWSTR text) {
+  if (text == nullptr) return ERROR_INVALID_DATA;
+  size_t chars = 0;
+  for (;;) {
+    const size_t length = wcslen(text + chars);
+    chars += length + 1;
+    if (length == 0) break;
+  }
+  if (chars > MAXDWORD / sizeof(wchar_t)) return ERROR_INVALID_PARAMETER;
+  return SetValue(name, REG_MULTI_SZ, text, static_cast<DWORD>(chars * sizeof(wchar_t)));
+}
+
+LONG CRegKeyImpl::QueryGUIDValue(LPCWSTR name, GUID& guid) {
+  guid = GUID{};
+  wchar_t text[kGuidTextChars] = {};
+  ULONG chars = kGuidTextChars;
+  const LONG result = QueryStringValue(name, text, &chars);
+  if (result != ERROR_SUCCESS) return result;
+  if (text[0] != L'{') return ERROR_INVALID_DATA;
+  GUID parsed{};
+  if (FAILED(CLSIDFromString(text, &parsed))) return ERROR_INVALID_DATA;
+  guid = parsed;
+  return ERROR_SUCCESS;
+}
+
+LONG CRegKeyImpl::QueryBinaryValue(LPCWSTR name, void* data, ULONG* size) {
+  if (!key_) return ERROR_INVALID_PARAMETER;
+  DWORD type = 0;
+  const LONG result = QueryValue(name, &type, data, size);
+  if (result != ERROR_SUCCESS) return result;
+  return type == REG_BINARY ? ERROR_SUCCESS : ERROR_INVALID_DATA;
+}
+
+LONG CRegKeyImpl::QueryDWORDValue(LPCWSTR name, DWORD& value) {
+  if (!key_) return ERROR_INVALID_PARAMETER;
+  DWORD type = 0;
+  DWORD read = 0;
+  DWORD size = sizeof(read);
+  const LONG result = QueryValue(name, &type, &read, &size);
+  if (result != ERROR_SUCCESS) return result;
+  if (type != REG_DWORD || size != sizeof(read)) return ERROR_INVALID_DATA;
+  value = read;
+  return ERROR_SUCCESS;
+}
+
+LONG CRegKeyImpl::QueryQWORDValue(LPCWSTR name, ULONGLONG& value) {
+  if (!key_) return ERROR_INVALID_PARAMETER;
+  DWORD type = 0;
+  ULONGLONG read = 0;
+  DWORD size = sizeof(read);
+  const LONG result = QueryValue(name, &type, &read, &size);
+  if (result != ERROR_SUCCESS) return result;
+  if (type != REG_QWORD || size != sizeof(read)) return ERROR_INVALID_DATA;
+  value = read;
+  return ERROR_SUCCESS;
+}
+
+LONG CRegKeyImpl::QueryStringValue(LPCWSTR name, std::wstring& value) {
+  ULONG chars = 0;
+  LONG result = QueryStringValue(name, nullptr, &chars);
+  if (result != ERROR_SUCCESS) return result;
+  if (chars == 0) {
+    value.clear();
+    return ERROR_SUCCESS;
+  }
+  std::unique_ptr<wchar_t[]> buffer(new (std::nothrow) wchar_t[chars]);
+  if (!buffer) return ERROR_OUTOFMEMORY;
+  result = QueryStringValue(name, buffer.get(), &chars);
+  if (result != ERROR_SUCCESS) return result;
+  value.assign(buffer.get(), wcsnlen(buffer.get(), chars));
+  return ERROR_SUCCESS;
+}
+
+LONG CRegKeyImpl::QueryStringValue(LPCWSTR name, LPWSTR buffer, ULONG* chars) {
+  if (!key_ || chars == nullptr) return ERROR_INVALID_PARAMETER;
+  const ULONG capacity = *chars;
+  if (capacity > MAXDWORD / sizeof(wchar_t)) return ERROR_INVALID_PARAMETER;
+  DWORD size = capacity * sizeof(wchar_t);
+  *chars = 0;
+  DWORD type = 0;
+  const LONG result = QueryValue(name, &type, buffer, &size);
+  if (result != ERROR_SUCCESS) return result;
+  if (type != REG_SZ && type != REG_EXPAND_SZ) return ERROR_INVALID_DATA;
+  if (buffer != nullptr) {
+    if (size == 0) {
+      if (capacity > 0) buffer[0] = L'\0';
+    } else if (size % sizeof(wchar_t) != 0 || buffer[size / sizeof(wchar_t) - 1] != L'\0') {
+      return ERROR_INVALID_DATA;
+    }
+  }
+  *chars = size / sizeof(wchar_t);
+  return ERROR_SUCCESS;
+}
+
+LONG CRegKeyImpl::QueryMultiStringValue(LPCWSTR name, LPWSTR buffer, ULONG* chars) {
+  if (chars == nullptr) return ERROR_INVALID_PARAMETER;
+  const ULONG capacity = *chars;
+  if (buffer != nullptr && capacity < 2) return ERROR_INSUFFICIENT_BUFFER;
+  if (capacity > MAXDWORD / sizeof(wchar_t)) return ERROR_INVALID_PARAMETER;
+  DWORD size = capacity * sizeof(wchar_t);
+  *chars = 0;
+  DWORD type = 0;
+  const LONG result = QueryValue(name, &type, buffer, &size);
+  if (result != ERROR_SUCCESS) return result;
+  if (type != REG_MULTI_SZ) return ERROR_INVALID_DATA;
+  if (buffer != nullptr) {
+    const DWORD count = size / sizeof(wchar_t);
+    if (size % sizeof(wchar_t) != 0 || size < sizeof(wchar_t) || buffer[count - 1] != L'\0' ||
+        (count >= 2 && buffer[count - 2] != L'\0')) {
+      return ERROR_INVALID_DATA;
+    }
+  }
+  *chars = size / sizeof(wchar_t);
+  return ERROR_SUCCESS;
+}
+
+LONG CRegKeyImpl::GetKeySecurity(SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR descriptor, DWORD* size) {
+  if (!key_ || size == nullptr) return ERROR_INVALID_PARAMETER;
+  return RegGetKeySecurity(key_.get(), info, descriptor, size);
+}
+
+LONG CRegKeyImpl::SetKeySecurity(SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR descriptor) {
+  if (!key_ || descriptor == nullptr) return ERROR_INVALID_PARAMETER;
+  return RegSetKeySecurity(key_.get(), info, descriptor);
+}
+
+LONG CRegKeyImpl::Create(HKEY parent, LPCWSTR path, LPWSTR keyClass, DWORD options, REGSAM access,
+                         LPSECURITY_ATTRIBUTES security, DWORD* disposition) {
+  HKEY created = nullptr;
+  const LONG result =
+      RegCreateKeyExW(parent, path, 0, keyClass, options, access, security, &created, disposition);
+  if (result != ERROR_SUCCESS) return result;
+  const LONG closeResult = Close();
+  key_.reset(created);
+  viewFlags_ = access & kViewMask;
+  deleteOnClose_ = false;
+  return closeResult;
+}
+
+LONG CRegKeyImpl::Open(HKEY parent, LPCWSTR path, REGSAM access) {
+  HKEY opened = nullptr;
+  const LONG result = RegOpenKeyExW(parent, path, 0, access, &opened);
+  if (result != ERROR_SUCCESS) return result;
+  const LONG closeResult = Close();
+  key_.reset(opened);
+  viewFlags_ = access & kViewMask;
+  deleteOnClose_ = false;
+  return closeResult;
+}
+
+LONG CRegKeyImpl::Close() {
+  if (!key_) {
+    viewFlags_ = 0;
+    return ERROR_SUCCESS;
+  }
+  if (deleteOnClose_) {
+    // SHDeleteKeyW with an empty sub-key name removes everything below the
+    // key; some implementations (Wine's) then keep the key itself, so it is
+    // deleted explicitly as well, an error there meaning it is already gone.
+    // There is nobody to report a failure to: the handle is closed regardless.
+    SHDeleteKeyW(key_.get(), L"");
+    RegDeleteKeyW(key_.get(), L"");
+    deleteOnClose_ = false;
+  }
+  const LONG result = RegCloseKey(key_.release());
+  viewFlags_ = 0;
+  return result;
+}
+
+LONG CRegKeyImpl::Flush() { return RegFlushKey(key_.get()); }
+
+HKEY CRegKeyImpl::Detach() {
+  viewFlags_ = 0;
+  deleteOnClose_ = false;
+  return key_.release();
+}
+
+void CRegKeyImpl::Attach(HKEY key) {
+  // Ownership of a handle held before passes back to whoever has it.
+  key_.release();
+  key_.reset(key);
+  viewFlags_ = 0;
+  deleteOnClose_ = false;
+}
+
+LONG CRegKeyImpl::EnumKey(DWORD index, LPWSTR name, DWORD* nameChars, FILETIME* lastWrite) {
+  FILETIME scratch{};
+  return RegEnumKeyExW(key_.get(), index, name, nameChars, nullptr, nullptr, nullptr,
+                       lastWrite ? lastWrite : &scratch);
+}
+
+LONG CRegKeyImpl::NotifyChangeKeyValue(BOOL watchSubtree, DWORD filter, HANDLE event, BOOL async) {
+  return RegNotifyChangeKeyValue(key_.get(), watchSubtree, filter, event, async);
+}
+
+LONG CRegKeyImpl::DeleteSubKey(LPCWSTR name) {
+  if (!key_ || name == nullptr) return ERROR_INVALID_PARAMETER;
+  if (RegDeleteKeyExWFn deleteKeyEx = DeleteKeyExFunction()) {
+    return deleteKeyEx(key_.get(), name, viewFlags_, 0);
+  }
+  return RegDeleteKeyW(key_.get(), name);
+}
+
+LONG CRegKeyImpl::RecurseDeleteKey(LPCWSTR name) {
+  if (!key_) return ERROR_INVALID_PARAMETER;
+  CRegKeyImpl child;
+  LONG result = child.Open(key_.get(), name, KEY_READ | KEY_WRITE | viewFlags_);
+  if (result != ERROR_SUCCESS) return result;
+  for (;;) {
+    wchar_t subKey[kSubKeyNameChars] = {};
+    DWORD chars = kSubKeyNameChars;
+    // Index 0 every time: each successful pass removes the sub-key it found.
+    if (child.EnumKey(0, subKey, &chars) != ERROR_SUCCESS) break;
+    result = child.RecurseDeleteKey(subKey);
+    if (result != ERROR_SUCCESS) {
+      child.Close();
+      return result;
+    }
+  }
+  child.Close();
+  return DeleteSubKey(name);
+}
+
+LONG CRegKeyImpl::DeleteValue(LPCWSTR name) {
+  if (!key_ || name == nullptr) return ERROR_INVALID_PARAMETER;
+  return RegDeleteValueW(key_.get(), name);
+}
+
+void CRegKeyImpl::SetDeleteOnClose(bool deleteOnClose) { deleteOnClose_ = deleteOnClose; }
+
+bool CRegKeyImpl::IsDeleteOnClose() const { return deleteOnClose_; }
+
+}  // namespace internal
+
+CRegKey::CRegKey() : impl_(std::make_shared<internal::CRegKeyImpl>()) {}
+
+CRegKey::CRegKey(std::shared_ptr<internal::CRegKeyImpl> impl)
+    : impl_(impl ? std::move(impl) : std::make_shared<internal::CRegKeyImpl>()) {}
+
+CRegKey::~CRegKey() { impl_->Close(); }
+
+LONG CRegKey::QueryValue(LPCWSTR name, DWORD* type, void* data, DWORD* size) {
+  return impl_->QueryValue(name, type, data, size);
+}
+LONG CRegKey::SetValue(LPCWSTR name, DWORD type, const void* data, DWORD size) {
+  return impl_->SetValue(name, type, data, size);
+}
+LONG CRegKey::SetGUIDValue(LPCWSTR name, REFGUID guid) { return impl_->SetGUIDValue(name, guid); }
+LONG CRegKey::SetBinaryValue(LPCWSTR name, const void* data, ULONG size) {
+  return impl_->SetBinaryValue(name, data, size);
+}
+LONG CRegKey::SetDWORDValue(LPCWSTR name, DWORD value) { return impl_->SetDWORDValue(name, value); }
+LONG CRegKey::SetQWORDValue(LPCWSTR name, ULONGLONG value) { return impl_->SetQWORDValue(name, value); }
+LONG CRegKey::SetStringValue(LPCWSTR name, LPCWSTR text, DWORD type) {
+  return impl_->SetStringValue(name, text, type);
+}
+LONG CRegKey::SetMultiStringValue(LPCWSTR name, LPCWSTR text) { return impl_->SetMultiStringValue(name, text); }
+LONG CRegKey::QueryGUIDValue(LPCWSTR name, GUID& guid) { return impl_->QueryGUIDValue(name, guid); }
+LONG CRegKey::QueryBinaryValue(LPCWSTR name, void* data, ULONG* size) {
+  return impl_->QueryBinaryValue(name, data, size);
+}
+LONG CRegKey::QueryDWORDValue(LPCWSTR name, DWORD& value) { return impl_->QueryDWORDValue(name, value); }
+LONG CRegKey::QueryQWORDValue(LPCWSTR name, ULONGLONG& value) { return impl_->QueryQWORDValue(name, value); }
+LONG CRegKey::QueryStringValue(LPCWSTR name, std::wstring& value) { return impl_->QueryStringValue(name, value); }
+LONG CRegKey::QueryStringValue(LPCWSTR name, LPWSTR buffer, ULONG* chars) {
+  return impl_->QueryStringValue(name, buffer, chars);
+}
+LONG CRegKey::QueryMultiStringValue(LPCWSTR name, LPWSTR buffer, ULONG* chars) {
+  return impl_->QueryMultiStringValue(name, buffer, chars);
+}
+LONG CRegKey::GetKeySecurity(SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR descriptor, DWORD* size) {
+  return impl_->GetKeySecurity(info, descriptor, size);
+}
+LONG CRegKey::SetKeySecurity(SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR descriptor) {
+  return impl_->SetKeySecurity(info, descriptor);
+}
+LONG CRegKey::Create(HKEY parent, LPCWSTR path, LPWSTR keyClass, DWORD options, REGSAM access,
+                     LPSECURITY_ATTRIBUTES security, DWORD* disposition) {
+  return impl_->Create(parent, path, keyClass, options, access, security, disposition);
+}
+LONG CRegKey::Open(HKEY parent, LPCWSTR path, REGSAM access) { return impl_->Open(parent, path, access); }
+LONG CRegKey::Flush() { return impl_->Flush(); }
+LONG CRegKey::EnumKey(DWORD index, LPWSTR name, DWORD* nameChars, FILETIME* lastWrite) {
+  return impl_->EnumKey(index, name, nameChars, lastWrite);
+}
+LONG CRegKey::NotifyChangeKeyValue(BOOL watchSubtree, DWORD filter, HANDLE event, BOOL async) {
+  return impl_->NotifyChangeKeyValue(watchSubtree, filter, event, async);
+}
+LONG CRegKey::DeleteSubKey(LPCWSTR name) { return impl_->DeleteSubKey(name); }
+LONG CRegKey::RecurseDeleteKey(LPCWSTR name) { return impl_->RecurseDeleteKey(name); }
+LONG CRegKey::DeleteValue(LPCWSTR name) { return impl_->DeleteValue(name); }
+LONG CRegKey::GrantEveryoneFullAccess(bool recurse) { return impl_->GrantEveryoneFullAccess(recurse); }
+LONG CRegKey::Close() { return impl_->Close(); }
+HKEY CRegKey::Detach() { return impl_->Detach(); }
+void CRegKey::Attach(HKEY key) { impl_->Attach(key); }
+
+}  // namespace Trevalk

@@ -1,0 +1,175 @@
+// Registry key wrapper: a thin front object (CRegKey) over a virtual
+// implementation (internal::CRegKeyImpl) held by shared pointer, so that a
+// derived implementation can change how values are stored (see
+// obfuscated_reg_key.h) while every caller keeps the same typed accessors.
+//
+// Contract for every operation returning LONG: a Win32 error code, 0 on
+// success; nothing throws on a registry failure and nothing is logged.
+// Operations that need an open key and find none return
+// ERROR_INVALID_PARAMETER (87) unless stated otherwise. A value name may be
+// null, which addresses the key's default value. Out-parameters of typed
+// reads are written only on success.
+#pragma once
+
+#include <windows.h>
+
+#include <memory>
+#include <string>
+
+#include "common/unique_handle.h"
+
+namespace Trevalk {
+
+namespace internal {
+
+// Holds one key handle and does the work. The typed accessors reach the
+// registry only through the virtual QueryValue and SetValue, Create and Open
+// go through the virtual Close, and RecurseDeleteKey through the virtual
+// DeleteSubKey: a derived implementation relies on these calls being virtual.
+// The order of the virtual operations below is part of the interface.
+class CRegKeyImpl {
+ public:
+  CRegKeyImpl() noexcept = default;
+  CRegKeyImpl(const CRegKeyImpl&) = delete;
+  CRegKeyImpl& operator=(const CRegKeyImpl&) = delete;
+
+  // Closes the key (and deletes it first when delete-on-close is set).
+  virtual ~CRegKeyImpl();
+
+  // Raw read: RegQueryValueExW with exactly these arguments (any may be
+  // null as that function allows). No open-key check.
+  virtual LONG QueryValue(LPCWSTR name, DWORD* type, void* data, DWORD* size);
+  // Raw write: 87 when data is null or size is 0, else RegSetValueExW.
+  virtual LONG SetValue(LPCWSTR name, DWORD type, const void* data, DWORD size);
+
+  // Stored as REG_SZ text "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}".
+  virtual LONG SetGUIDValue(LPCWSTR name, REFGUID guid);
+  virtual LONG SetBinaryValue(LPCWSTR name, const void* data, ULONG size);
+  virtual LONG SetDWORDValue(LPCWSTR name, DWORD value);
+  virtual LONG SetQWORDValue(LPCWSTR name, ULONGLONG value);
+  // 13 when text is null; stores the text with its terminator.
+  virtual LONG SetStringValue(LPCWSTR name, LPCWSTR text, DWORD type = REG_SZ);
+  // text: strings each zero-terminated, ended by an empty string. 13 when null.
+  virtual LONG SetMultiStringValue(LPCWSTR name, LPCWSTR text);
+
+  // 13 when the value is not "{...}" text that parses as a GUID. The GUID is
+  // cleared first.
+  virtual LONG QueryGUIDValue(LPCWSTR name, GUID& guid);
+  // size: in capacity, out bytes stored (also the needed size on 234).
+  virtual LONG QueryBinaryValue(LPCWSTR name, void* data, ULONG* size);
+  // 13 for any type other than REG_DWORD (or a size other than 4 bytes).
+  virtual LONG QueryDWORDValue(LPCWSTR name, DWORD& value);
+  // 13 for any type other than REG_QWORD (or a size other than 8 bytes).
+  virtual LONG QueryQWORDValue(LPCWSTR name, ULONGLONG& value);
+  // The text up to its first zero; 14 when the buffer cannot be allocated.
+  virtual LONG QueryStringValue(LPCWSTR name, std::wstring& value);
+  // chars: in capacity of buffer, out characters stored with the terminator.
+  // It is 0 after any failure (234 included); with a null buffer it reports
+  // the needed count. A stored text without terminator gives 13.
+  virtual LONG QueryStringValue(LPCWSTR name, LPWSTR buffer, ULONG* chars);
+  // As above for REG_MULTI_SZ; 122 for a buffer of fewer than 2 characters,
+  // 13 when the stored list does not end in two zeros.
+  virtual LONG QueryMultiStringValue(LPCWSTR name, LPWSTR buffer, ULONG* chars);
+
+  virtual LONG GetKeySecurity(SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR descriptor, DWORD* size);
+  virtual LONG SetKeySecurity(SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR descriptor);
+
+  // On failure the error is returned and the object is unchanged (the key
+  // held before stays open). On success the key held before is closed and
+  // the result of that Close is returned.
+  virtual LONG Create(HKEY parent, LPCWSTR path, LPWSTR keyClass = nullptr,
+                      DWORD options = REG_OPTION_NON_VOLATILE, REGSAM access = KEY_READ | KEY_WRITE,
+                      LPSECURITY_ATTRIBUTES security = nullptr, DWORD* disposition = nullptr);
+  virtual LONG Open(HKEY parent, LPCWSTR path, REGSAM access = KEY_READ | KEY_WRITE);
+  // 0 when nothing is open. With delete-on-close set, the key and everything
+  // below it is deleted before the handle is closed.
+  virtual LONG Close();
+  virtual LONG Flush();
+  // The caller owns the returned handle; the object is closed afterwards.
+  virtual HKEY Detach();
+  // Takes ownership of key. A handle held before is NOT closed: detach or
+  // close it first.
+  virtual void Attach(HKEY key);
+  // nameChars: in capacity, out length without terminator.
+  virtual LONG EnumKey(DWORD index, LPWSTR name, DWORD* nameChars, FILETIME* lastWrite = nullptr);
+  virtual LONG NotifyChangeKeyValue(BOOL watchSubtree, DWORD filter, HANDLE event, BOOL async = TRUE);
+  // Deletes an empty sub-key in the registry view the key was opened in.
+  virtual LONG DeleteSubKey(LPCWSTR name);
+  // Deletes a sub-key with everything below it.
+  virtual LONG RecurseDeleteKey(LPCWSTR name);
+  virtual LONG DeleteValue(LPCWSTR name);
+  // Grants Everyone full access on the key (and with recurse, writes the same
+  // access list to every sub-key). 2 when the access-control functions
+  // cannot be bound; 0 without change on a platform without access lists.
+  virtual LONG GrantEveryoneFullAccess(bool recurse);
+  // Cleared by every Open, Create, Attach and Detach: set it afterwards.
+  virtual void SetDeleteOnClose(bool deleteOnClose);
+  virtual bool IsDeleteOnClose() const;
+
+  // The held handle (still owned by this object), null when closed.
+  HKEY Handle() const noexcept { return key_.get(); }
+  // KEY_WOW64_64KEY / KEY_WOW64_32KEY bits the key was opened with.
+  DWORD ViewFlags() const noexcept { return viewFlags_; }
+
+ private:
+  UniqueHKey key_;
+  DWORD viewFlags_ = 0;
+  bool deleteOnClose_ = false;
+};
+
+}  // namespace internal
+
+// The support library's handle on one open registry key. Every operation
+// forwards to the shared implementation; the destructor closes the
+// implementation's key even when another front still shares it.
+class CRegKey {
+ public:
+  CRegKey();
+  // Shares impl; a null impl gets a new plain implementation.
+  explicit CRegKey(std::shared_ptr<internal::CRegKeyImpl> impl);
+  CRegKey(const CRegKey&) = delete;
+  CRegKey& operator=(const CRegKey&) = delete;
+
+  virtual ~CRegKey();
+
+  virtual LONG QueryValue(LPCWSTR name, DWORD* type, void* data, DWORD* size);
+  virtual LONG SetValue(LPCWSTR name, DWORD type, const void* data, DWORD size);
+  virtual LONG SetGUIDValue(LPCWSTR name, REFGUID guid);
+  virtual LONG SetBinaryValue(LPCWSTR name, const void* data, ULONG size);
+  virtual LONG SetDWORDValue(LPCWSTR name, DWORD value);
+  virtual LONG SetQWORDValue(LPCWSTR name, ULONGLONG value);
+  virtual LONG SetStringValue(LPCWSTR name, LPCWSTR text, DWORD type = REG_SZ);
+  virtual LONG SetMultiStringValue(LPCWSTR name, LPCWSTR text);
+  virtual LONG QueryGUIDValue(LPCWSTR name, GUID& guid);
+  virtual LONG QueryBinaryValue(LPCWSTR name, void* data, ULONG* size);
+  virtual LONG QueryDWORDValue(LPCWSTR name, DWORD& value);
+  virtual LONG QueryQWORDValue(LPCWSTR name, ULONGLONG& value);
+  virtual LONG QueryStringValue(LPCWSTR name, std::wstring& value);
+  virtual LONG QueryStringValue(LPCWSTR name, LPWSTR buffer, ULONG* chars);
+  virtual LONG QueryMultiStringValue(LPCWSTR name, LPWSTR buffer, ULONG* chars);
+  virtual LONG GetKeySecurity(SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR descriptor, DWORD* size);
+  virtual LONG SetKeySecurity(SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR descriptor);
+  virtual LONG Create(HKEY parent, LPCWSTR path, LPWSTR keyClass = nullptr,
+                      DWORD options = REG_OPTION_NON_VOLATILE, REGSAM access = KEY_READ | KEY_WRITE,
+                      LPSECURITY_ATTRIBUTES security = nullptr, DWORD* disposition = nullptr);
+  virtual LONG Open(HKEY parent, LPCWSTR path, REGSAM access = KEY_READ | KEY_WRITE);
+  virtual LONG Flush();
+  virtual LONG EnumKey(DWORD index, LPWSTR name, DWORD* nameChars, FILETIME* lastWrite = nullptr);
+  virtual LONG NotifyChangeKeyValue(BOOL watchSubtree, DWORD filter, HANDLE event, BOOL async = TRUE);
+  virtual LONG DeleteSubKey(LPCWSTR name);
+  virtual LONG RecurseDeleteKey(LPCWSTR name);
+  virtual LONG DeleteValue(LPCWSTR name);
+  virtual LONG GrantEveryoneFullAccess(bool recurse);
+
+  LONG Close();
+  HKEY Detach();
+  void Attach(HKEY key);
+
+  // The held handle (owned by the implementation), null when closed.
+  HKEY Handle() const noexcept { return impl_->Handle(); }
+
+ private:
+  std::shared_ptr<internal::CRegKeyImpl> impl_;
+};
+
+}  // namespace Trevalk

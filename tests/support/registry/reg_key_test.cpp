@@ -1,0 +1,332 @@
+// CRegKey / internal::CRegKeyImpl against Wine's registry.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "registry/reg_key.h"
+#include "registry_fixture.h"
+
+namespace {
+
+using Trevalk::CRegKey;
+using Trevalk::internal::CRegKeyImpl;
+
+class RegKeyTest : public rvqtest::RegistryTest {
+ protected:
+  void OpenRoot(CRegKey& key) { ASSERT_EQ(ERROR_SUCCESS, key.Open(HKEY_CURRENT_USER, path_.c_str())); }
+};
+
+TEST_F(RegKeyTest, TypedValuesRoundTrip) {
+  CRegKey key;
+  OpenRoot(key);
+  const GUID guid = {0x6c2e0a9f, 0x3b71, 0x4d58, {0xa0, 0xe4, 0x91, 0xf7, 0xb2, 0x5c, 0x8d, 0x36}};
+  const BYTE blob[] = {0, 1, 2, 0xFF};
+  ASSERT_EQ(0, key.SetDWORDValue(L"d", 0xDEADBEEF));
+  ASSERT_EQ(0, key.SetQWORDValue(L"q", 0x0123456789ABCDEFull));
+  ASSERT_EQ(0, key.SetStringValue(L"s", L"text"));
+  ASSERT_EQ(0, key.SetStringValue(L"x", L"%TEMP%", REG_EXPAND_SZ));
+  ASSERT_EQ(0, key.SetBinaryValue(L"b", blob, sizeof(blob)));
+  ASSERT_EQ(0, key.SetGUIDValue(L"g", guid));
+
+  DWORD d = 0;
+  ULONGLONG q = 0;
+  std::wstring s, x;
+  BYTE b[8] = {};
+  ULONG bsize = sizeof(b);
+  GUID g{};
+  EXPECT_EQ(0, key.QueryDWORDValue(L"d", d));
+  EXPECT_EQ(0xDEADBEEFu, d);
+  EXPECT_EQ(0, key.QueryQWORDValue(L"q", q));
+  EXPECT_EQ(0x0123456789ABCDEFull, q);
+  EXPECT_EQ(0, key.QueryStringValue(L"s", s));
+  EXPECT_EQ(L"text", s);
+  EXPECT_EQ(0, key.QueryStringValue(L"x", x));
+  EXPECT_EQ(L"%TEMP%", x);
+  EXPECT_EQ(0, key.QueryBinaryValue(L"b", b, &bsize));
+  EXPECT_EQ(sizeof(blob), bsize);
+  EXPECT_EQ(0, memcmp(blob, b, sizeof(blob)));
+  EXPECT_EQ(0, key.QueryGUIDValue(L"g", g));
+  EXPECT_TRUE(IsEqualGUID(guid, g));
+  DWORD type = 0;
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(L"{6C2E0A9F-3B71-4D58-A0E4-91F7B25C8D36}"), 39 * 2),
+            GetRaw(L"g", &type));
+  EXPECT_EQ(static_cast<DWORD>(REG_SZ), type);
+}
+
+TEST_F(RegKeyTest, WrongTypesAndSizesAreInvalidData) {
+  CRegKey key;
+  OpenRoot(key);
+  const DWORD four = 4;
+  PutRaw(L"bin4", REG_BINARY, &four, 4);
+  PutRaw(L"big", REG_DWORD_BIG_ENDIAN, &four, 4);
+  PutRaw(L"dw", REG_DWORD, &four, 4);
+  PutRaw(L"guidtext", REG_SZ, L"6C2E0A9F-3B71", 14 * 2);
+  DWORD d = 77;
+  ULONGLONG q = 0;
+  GUID g{};
+  EXPECT_EQ(ERROR_INVALID_DATA, key.QueryDWORDValue(L"bin4", d));
+  EXPECT_EQ(ERROR_INVALID_DATA, key.QueryDWORDValue(L"big", d));
+  EXPECT_EQ(77u, d) << "out-parameter untouched on failure";
+  EXPECT_EQ(ERROR_INVALID_DATA, key.QueryQWORDValue(L"dw", q));
+  EXPECT_EQ(ERROR_INVALID_DATA, key.QueryGUIDValue(L"guidtext", g));
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, key.QueryDWORDValue(L"missing", d));
+  BYTE buffer[4];
+  ULONG size = sizeof(buffer);
+  EXPECT_EQ(ERROR_INVALID_DATA, key.QueryBinaryValue(L"dw", buffer, &size));
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, key.SetValue(L"z", REG_BINARY, buffer, 0));
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, key.SetValue(L"z", REG_BINARY, nullptr, 4));
+  EXPECT_EQ(ERROR_INVALID_DATA, key.SetStringValue(L"z", nullptr));
+  EXPECT_EQ(ERROR_INVALID_DATA, key.SetMultiStringValue(L"z", nullptr));
+}
+
+TEST_F(RegKeyTest, StringReadRules) {
+  CRegKey key;
+  OpenRoot(key);
+  // The character after the counted ones is not zero, so Wine stores the
+  // value exactly as counted, without terminator.
+  PutRaw(L"unterminated", REG_SZ, L"abcX", 3 * sizeof(wchar_t));
+  PutRaw(L"empty", REG_SZ, L"", 0);
+  PutRaw(L"odd", REG_SZ, "a\0b", 3);
+  ASSERT_EQ(0, key.SetStringValue(L"long", L"0123456789"));
+
+  wchar_t buffer[32];
+  ULONG chars = 32;
+  std::wstring text = L"old";
+  EXPECT_EQ(ERROR_INVALID_DATA, key.QueryStringValue(L"unterminated", buffer, &chars));
+  EXPECT_EQ(0u, chars);
+  EXPECT_EQ(ERROR_INVALID_DATA, key.QueryStringValue(L"unterminated", text));
+  chars = 32;
+  EXPECT_EQ(ERROR_INVALID_DATA, key.QueryStringValue(L"odd", buffer, &chars));
+
+  chars = 32;
+  buffer[0] = L'?';
+  EXPECT_EQ(0, key.QueryStringValue(L"empty", buffer, &chars));
+  EXPECT_EQ(0u, chars);
+  EXPECT_EQ(L'\0', buffer[0]);
+  EXPECT_EQ(0, key.QueryStringValue(L"empty", text));
+  EXPECT_EQ(L"", text);
+
+  chars = 5;
+  EXPECT_EQ(ERROR_MORE_DATA, key.QueryStringValue(L"long", buffer, &chars));
+  EXPECT_EQ(0u, chars) << "the needed count is not reported with a buffer";
+  chars = 0;
+  EXPECT_EQ(0, key.QueryStringValue(L"long", nullptr, &chars));
+  EXPECT_EQ(11u, chars);
+  chars = 11;
+  EXPECT_EQ(0, key.QueryStringValue(L"long", buffer, &chars));
+  EXPECT_EQ(11u, chars);
+  EXPECT_STREQ(L"0123456789", buffer);
+}
+
+TEST_F(RegKeyTest, MultiStringRules) {
+  CRegKey key;
+  OpenRoot(key);
+  ASSERT_EQ(0, key.SetMultiStringValue(L"good", L"a\0bc\0"));
+  DWORD type = 0;
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(L"a\0bc\0\0"), 12), GetRaw(L"good", &type));
+  EXPECT_EQ(static_cast<DWORD>(REG_MULTI_SZ), type);
+
+  wchar_t one[1];
+  ULONG chars = 1;
+  EXPECT_EQ(ERROR_INSUFFICIENT_BUFFER, key.QueryMultiStringValue(L"missing", one, &chars));
+
+  struct Malformed {
+    const char* what;
+    const void* data;
+    DWORD size;
+  } const cases[] = {
+      {"empty", L"", 0},
+      {"odd size", "a\0\0\0\0", 5},
+      {"no terminator", L"ab", 4},
+      {"single terminator", L"a\0b", 8},
+  };
+  for (const Malformed& c : cases) {
+    PutRaw(L"bad", REG_MULTI_SZ, c.data, c.size);
+    wchar_t buffer[16];
+    chars = 16;
+    EXPECT_EQ(ERROR_INVALID_DATA, key.QueryMultiStringValue(L"bad", buffer, &chars)) << c.what;
+    EXPECT_EQ(0u, chars) << c.what;
+  }
+  PutRaw(L"sz", REG_SZ, L"a\0", 6);
+  wchar_t buffer[16];
+  chars = 16;
+  EXPECT_EQ(ERROR_INVALID_DATA, key.QueryMultiStringValue(L"sz", buffer, &chars));
+  chars = 16;
+  ASSERT_EQ(0, key.QueryMultiStringValue(L"good", buffer, &chars));
+  EXPECT_EQ(6u, chars);
+  EXPECT_EQ(0, memcmp(L"a\0bc\0\0", buffer, 12));
+  chars = 3;
+  EXPECT_EQ(ERROR_MORE_DATA, key.QueryMultiStringValue(L"good", buffer, &chars));
+  EXPECT_EQ(0u, chars);
+}
+
+TEST_F(RegKeyTest, FailedOpenOrCreateKeepsTheHeldKey) {
+  CRegKey key;
+  OpenRoot(key);
+  const HKEY held = key.Handle();
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, key.Open(held, L"missing"));
+  EXPECT_EQ(held, key.Handle());
+  // A path below a value-less parent that cannot be created: an invalid
+  // parent handle fails the create.
+  EXPECT_NE(0, key.Create(reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(0x1234)), L"x"));
+  EXPECT_EQ(held, key.Handle());
+  EXPECT_EQ(0, key.SetDWORDValue(L"still", 1));
+  EXPECT_EQ(0, key.DeleteValue(L"still"));
+}
+
+TEST_F(RegKeyTest, DeleteOnCloseRemovesTheWholeKey) {
+  MakeKey(L"doomed\\child\\grandchild");
+  auto impl = std::make_shared<CRegKeyImpl>();
+  {
+    CRegKey front(impl);
+    ASSERT_EQ(0, front.Open(root_, L"doomed", KEY_ALL_ACCESS));
+    impl->SetDeleteOnClose(true);
+    EXPECT_TRUE(impl->IsDeleteOnClose());
+    // A second front shares the implementation; its destructor closes it.
+  }
+  EXPECT_FALSE(impl->IsDeleteOnClose());
+  EXPECT_EQ(nullptr, impl->Handle());
+  EXPECT_FALSE(KeyExists(L"doomed"));
+
+  // Open clears the flag: it only applies to the key it was set for.
+  MakeKey(L"kept");
+  impl->SetDeleteOnClose(true);
+  ASSERT_EQ(0, impl->Open(root_, L"kept", KEY_ALL_ACCESS));
+  EXPECT_FALSE(impl->IsDeleteOnClose());
+  EXPECT_EQ(0, impl->Close());
+  EXPECT_TRUE(KeyExists(L"kept"));
+}
+
+TEST_F(RegKeyTest, RecurseDeleteKeyRemovesATree) {
+  MakeKey(L"tree\\a\\a1\\a11");
+  MakeKey(L"tree\\a\\a2");
+  MakeKey(L"tree\\b\\b1\\b11");
+  MakeKey(L"sibling");
+  CRegKey key;
+  OpenRoot(key);
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, key.RecurseDeleteKey(L"missing"));
+  EXPECT_EQ(0, key.RecurseDeleteKey(L"tree"));
+  EXPECT_FALSE(KeyExists(L"tree"));
+  EXPECT_TRUE(KeyExists(L"sibling"));
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, CRegKey().RecurseDeleteKey(L"sibling"));
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, key.DeleteSubKey(nullptr));
+}
+
+TEST_F(RegKeyTest, DetachAndAttachHandOverOwnership) {
+  CRegKey key;
+  OpenRoot(key);
+  ASSERT_EQ(0, key.SetDWORDValue(L"v", 5));
+  const HKEY detached = key.Detach();
+  EXPECT_EQ(nullptr, key.Handle());
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, key.DeleteValue(L"v"));
+  DWORD value = 0, size = sizeof(value);
+  EXPECT_EQ(0, RegQueryValueExW(detached, L"v", nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size))
+      << "Detach must not close the handle";
+
+  MakeKey(L"other");
+  CRegKey other;
+  ASSERT_EQ(0, other.Open(root_, L"other"));
+  other.Attach(detached);  // the handle of "other" is now unowned, still open
+  EXPECT_EQ(0, other.QueryDWORDValue(L"v", value));
+  EXPECT_EQ(5u, value);
+  EXPECT_EQ(0, other.Close());
+  EXPECT_NE(ERROR_SUCCESS, RegQueryValueExW(detached, L"v", nullptr, nullptr, nullptr, nullptr))
+      << "Close after Attach closes the attached handle";
+}
+
+TEST_F(RegKeyTest, DeletesInTheViewTheKeyWasOpenedIn) {
+  // HKLM\Software is split into 64-bit and 32-bit views.
+  const wchar_t* name = L"RvqTestView32";
+  HKEY created = nullptr;
+  ASSERT_EQ(0, RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"Software\\RvqTestView32", 0, nullptr, 0,
+                               KEY_ALL_ACCESS | KEY_WOW64_32KEY, nullptr, &created, nullptr));
+  RegCloseKey(created);
+  CRegKey software64, software32;
+  ASSERT_EQ(0, software64.Open(HKEY_LOCAL_MACHINE, L"Software", KEY_ALL_ACCESS | KEY_WOW64_64KEY));
+  ASSERT_EQ(0, software32.Open(HKEY_LOCAL_MACHINE, L"Software", KEY_ALL_ACCESS | KEY_WOW64_32KEY));
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, software64.DeleteSubKey(name));
+  EXPECT_EQ(0, software32.DeleteSubKey(name));
+  HKEY probe = nullptr;
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND,
+            RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\RvqTestView32", 0, KEY_READ | KEY_WOW64_32KEY, &probe));
+}
+
+TEST_F(RegKeyTest, EnumerationFlushAndChangeNotification) {
+  MakeKey(L"only");
+  CRegKey key;
+  OpenRoot(key);
+  wchar_t name[16];
+  DWORD chars = 16;
+  FILETIME written{};
+  ASSERT_EQ(0, key.EnumKey(0, name, &chars, &written));
+  EXPECT_STREQ(L"only", name);
+  EXPECT_EQ(4u, chars);
+  EXPECT_NE(0u, written.dwLowDateTime | written.dwHighDateTime);
+  chars = 16;
+  EXPECT_EQ(ERROR_NO_MORE_ITEMS, key.EnumKey(1, name, &chars));
+  EXPECT_EQ(0, key.Flush());
+
+  HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  ASSERT_NE(nullptr, event);
+  ASSERT_EQ(0, key.NotifyChangeKeyValue(FALSE, REG_NOTIFY_CHANGE_LAST_SET, event, TRUE));
+  EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(event, 0));
+  ASSERT_EQ(0, key.SetDWORDValue(L"changed", 1));
+  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(event, 5000));
+  CloseHandle(event);
+}
+
+// Records which virtual slots the base implementation goes through.
+class CountingImpl : public CRegKeyImpl {
+ public:
+  LONG QueryValue(LPCWSTR name, DWORD* type, void* data, DWORD* size) override {
+    ++queries;
+    return CRegKeyImpl::QueryValue(name, type, data, size);
+  }
+  LONG SetValue(LPCWSTR name, DWORD type, const void* data, DWORD size) override {
+    ++sets;
+    return CRegKeyImpl::SetValue(name, type, data, size);
+  }
+  LONG DeleteSubKey(LPCWSTR name) override {
+    ++deletes;
+    return CRegKeyImpl::DeleteSubKey(name);
+  }
+  int queries = 0, sets = 0, deletes = 0;
+};
+
+TEST_F(RegKeyTest, TypedAccessorsGoThroughTheVirtualRawSlots) {
+  auto impl = std::make_shared<CountingImpl>();
+  CRegKey key(impl);
+  OpenRoot(key);
+  const GUID guid = {1, 2, 3, {4, 5, 6, 7, 8, 9, 10, 11}};
+  key.SetDWORDValue(L"d", 1);
+  key.SetQWORDValue(L"q", 1);
+  key.SetStringValue(L"s", L"x");
+  key.SetMultiStringValue(L"m", L"x\0");
+  key.SetBinaryValue(L"b", "x", 1);
+  key.SetGUIDValue(L"g", guid);
+  EXPECT_EQ(6, impl->sets);
+  DWORD d;
+  ULONGLONG q;
+  std::wstring s;
+  wchar_t m[8];
+  ULONG chars = 8;
+  char b[4];
+  ULONG bsize = 4;
+  GUID g;
+  key.QueryDWORDValue(L"d", d);
+  key.QueryQWORDValue(L"q", q);
+  key.QueryStringValue(L"s", s);  // two reads: size, then text
+  key.QueryMultiStringValue(L"m", m, &chars);
+  key.QueryBinaryValue(L"b", b, &bsize);
+  key.QueryGUIDValue(L"g", g);
+  EXPECT_EQ(7, impl->queries);
+  MakeKey(L"t\\u");
+  EXPECT_EQ(0, key.RecurseDeleteKey(L"t"));
+  EXPECT_EQ(1, impl->deletes) << "only the top call runs on this object";
+}
+
+}  // namespace

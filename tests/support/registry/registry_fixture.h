@@ -1,0 +1,59 @@
+// A throw-away key below HKCU\Software\RvqTest for each test, deleted with
+// everything below it in the teardown.
+#pragma once
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace rvqtest {
+
+class RegistryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    path_ = L"Software\\RvqTest\\";
+    for (const char* p = info->name(); *p; ++p) path_ += static_cast<wchar_t>(*p == '/' ? '_' : *p);
+    RegDeleteTreeW(HKEY_CURRENT_USER, path_.c_str());
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, path_.c_str(), 0, nullptr, 0,
+                                             KEY_ALL_ACCESS, nullptr, &root_, nullptr));
+  }
+  void TearDown() override {
+    if (root_) RegCloseKey(root_);
+    RegDeleteTreeW(HKEY_CURRENT_USER, path_.c_str());
+  }
+
+  // Raw write, bypassing the code under test.
+  void PutRaw(const wchar_t* name, DWORD type, const void* data, DWORD size) {
+    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(root_, name, 0, type, static_cast<const BYTE*>(data), size));
+  }
+  std::string GetRaw(const wchar_t* name, DWORD* type = nullptr) {
+    BYTE buffer[4096];
+    DWORD size = sizeof(buffer);
+    if (RegQueryValueExW(root_, name, nullptr, type, buffer, &size) != ERROR_SUCCESS) return "<missing>";
+    return std::string(reinterpret_cast<char*>(buffer), size);
+  }
+  bool KeyExists(const std::wstring& relative) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(root_, relative.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+    RegCloseKey(key);
+    return true;
+  }
+  void MakeKey(const std::wstring& relative) {
+    HKEY key = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(root_, relative.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                                             nullptr, &key, nullptr));
+    // Wine does not keep a key with neither values nor sub-keys across a
+    // server restart; a value keeps the tree meaningful everywhere.
+    DWORD one = 1;
+    RegSetValueExW(key, L"v", 0, REG_DWORD, reinterpret_cast<BYTE*>(&one), sizeof(one));
+    RegCloseKey(key);
+  }
+
+  std::wstring path_;
+  HKEY root_ = nullptr;
+};
+
+}  // namespace rvqtest
