@@ -143,7 +143,8 @@ DWORD MakeIncompatibleDetection(DWORD* count, const unsigned char* raw, Incompat
 
 extern "C" DWORD DetectIncompatible(DWORD* count, IncompatibleProductRecord*** list) {
   using namespace checkrvq;
-  if (!count || !list) return ERROR_INVALID_PARAMETER;
+  // Nothing can be handed to a host that gives no place for it.
+  if (!count || !list) return 0;
   *count = 0;
   *list = nullptr;
   const DWORD result = GuardedEntry(0, [&]() -> DWORD {

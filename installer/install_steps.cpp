@@ -24,13 +24,12 @@ bool ResolveFolder(const wchar_t* given, int csidl, const wchar_t* fallback, wch
 }
 
 // Hands the host a new zeroed StepResult through `result` (when the host
-// asked for one). False when it cannot be allocated.
+// asked for one). False, with the host's pointer null, when it cannot be
+// allocated.
 bool HandOverStepResult(StepResult** result) {
   if (!result) return true;
-  auto* block = static_cast<StepResult*>(AllocateHostBlock(sizeof(StepResult)));
-  if (!block) return false;
-  *result = block;
-  return true;
+  *result = static_cast<StepResult*>(AllocateHostBlock(sizeof(StepResult)));
+  return *result != nullptr;
 }
 
 bool Exists(const wchar_t* path) { return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES; }

@@ -319,6 +319,9 @@ TEST(DetectIncompatible, WithoutALibraryFolderLogsTheBarePath) {
   EXPECT_EQ(DetectIncompatible(&count, &list), 0u);
   EXPECT_EQ(count, 0u);
   EXPECT_EQ(LogLines(log), (std::vector<std::wstring>{L"4 DetectIncompatible 850 Unable to load Uninst.dll [\\Uninst.dll]\r\n"}));
+  // A host without places for the answers gets nothing, and no crash.
+  EXPECT_EQ(DetectIncompatible(nullptr, &list), 0u);
+  EXPECT_EQ(DetectIncompatible(&count, nullptr), 0u);
 }
 
 }  // namespace

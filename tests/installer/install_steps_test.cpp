@@ -126,6 +126,9 @@ TEST(PreInstall, NormalLinesStayQuietAtTheDefaultThreshold) {
   EXPECT_EQ(checkrvq::PreInstallIn(folders, &result, &flag), 0u);
   EXPECT_TRUE(log.Entries().empty());
   HeapFree(GetProcessHeap(), 0, result);
+  // Without places for the answers the step still runs.
+  EXPECT_EQ(checkrvq::PreInstallIn(folders, nullptr, nullptr), 0u);
+  EXPECT_EQ(PostInstall(nullptr, nullptr, nullptr, nullptr), 0u);
 }
 
 TEST(PostInstall, ReportsNoRebootWithAZeroedResult) {
