@@ -6,6 +6,7 @@
 #include <string>
 
 #include "paths/paths.h"
+#include "scoped_current_directory.h"
 #include "test_support.h"
 
 namespace {
@@ -16,17 +17,7 @@ using Trevalk::IsDirectory;
 using rvqtest::DirectoryExists;
 using rvqtest::ScratchDir;
 
-// Sets the current directory for the life of the object.
-class ScopedCurrentDirectory {
- public:
-  explicit ScopedCurrentDirectory(const std::wstring& directory) : saved_(Trevalk::GetCurrentDirectoryString()) {
-    EXPECT_TRUE(SetCurrentDirectoryW(directory.c_str()));
-  }
-  ~ScopedCurrentDirectory() { SetCurrentDirectoryW(saved_.c_str()); }
-
- private:
-  std::wstring saved_;
-};
+using rvqtest::ScopedCurrentDirectory;
 
 TEST(MakeAbsoluteDirectoryPath, Rules) {
   const std::wstring cwd = L"C:\\work";

@@ -1,0 +1,152 @@
+// File version information from real version resources (fixture DLLs built
+// with the tests) and the System folder under Wine.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+#include "osinfo/file_version.h"
+#include "../paths/scoped_current_directory.h"
+#include "test_support.h"
+
+namespace {
+
+using Trevalk::FileVersionInfo;
+using Trevalk::SystemFileVersionInfo;
+
+// Answers a fixed folder, or a failure, and counts the questions.
+class FixedFolderShell : public Trevalk::ShlObjAPI {
+ public:
+  explicit FixedFolderShell(std::wstring folder, HRESULT result = S_OK)
+      : folder_(std::move(folder)), result_(result) {}
+  std::atomic<int> calls{0};
+  GUID lastFolder{};
+
+  HRESULT GetKnownFolderPath(REFKNOWNFOLDERID folderId, DWORD, HANDLE, PWSTR* path) override {
+    ++calls;
+    lastFolder = folderId;
+    *path = nullptr;
+    if (!folder_.empty()) {
+      const size_t bytes = (folder_.size() + 1) * sizeof(wchar_t);
+      *path = static_cast<PWSTR>(CoTaskMemAlloc(bytes));
+      memcpy(*path, folder_.c_str(), bytes);
+    }
+    return result_;
+  }
+
+ private:
+  std::wstring folder_;
+  HRESULT result_;
+};
+
+TEST(FileVersionInfo, LoadsOnceAndKeepsTheFirstData) {
+  FileVersionInfo info;
+  EXPECT_TRUE(info.Load(rvqtest::BinPath(L"decoy_kernel32.dll")));
+  EXPECT_FALSE(info.Load(rvqtest::BinPath(L"version_two_languages.dll")));
+  EXPECT_EQ(info.GetString(L"ProductVersion"), L"1.2.3.4");
+}
+
+TEST(FileVersionInfo, FileWithoutVersionResource) {
+  rvqtest::ScratchDir scratch;
+  const std::wstring plain = scratch.Child(L"plain.txt");
+  ASSERT_TRUE(rvqtest::WriteFileBytes(plain, "no resources here"));
+  for (const std::wstring& path : {plain, scratch.Child(L"missing.dll")}) {
+    FileVersionInfo info;
+    EXPECT_FALSE(info.Load(path));
+    EXPECT_FALSE(info.IsLoaded());
+    EXPECT_EQ(info.GetString(L"ProductVersion"), L"");
+  }
+  // A failed load does not count: the object can still load.
+  FileVersionInfo info;
+  EXPECT_FALSE(info.Load(plain));
+  EXPECT_TRUE(info.Load(rvqtest::BinPath(L"decoy_kernel32.dll")));
+}
+
+TEST(FileVersionInfo, FirstTranslationHoldingTheKeyWins) {
+  FileVersionInfo info;
+  ASSERT_TRUE(info.Load(rvqtest::BinPath(L"version_two_languages.dll")));
+  struct Case {
+    const wchar_t* key;
+    const wchar_t* expected;
+  } cases[] = {
+      {L"ProductVersion", L"1.0.0.0"},
+      {L"FileDescription", L"English"},
+      {L"Special", L"only in the second"},
+      {L"NoSuchKey", L""},
+      {L"", L""},
+      {L"\\", L""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(info.GetString(c.key), c.expected) << c.key;
+}
+
+TEST(FileVersionInfo, MissingProductVersion) {
+  FileVersionInfo info;
+  ASSERT_TRUE(info.Load(rvqtest::BinPath(L"version_no_product.dll")));
+  EXPECT_EQ(info.GetString(L"FileVersion"), L"3.1.0.0");
+  EXPECT_EQ(info.GetString(L"ProductVersion"), L"");
+}
+
+using rvqtest::ScopedCurrentDirectory;
+
+// Puts a copy of a fixture DLL into the System folder for the life of the
+// object. (Wine answers the version of its own kernel32.dll for any file of
+// that name, so a decoy named kernel32.dll cannot tell the folders apart.)
+class ScopedSystemFile {
+ public:
+  ScopedSystemFile(const wchar_t* fixture, const wchar_t* name) {
+    wchar_t system[MAX_PATH] = {};
+    EXPECT_NE(GetSystemDirectoryW(system, MAX_PATH), 0u);
+    path_ = std::wstring(system) + L"\\" + name;
+    EXPECT_TRUE(CopyFileW(rvqtest::BinPath(fixture).c_str(), path_.c_str(), FALSE)) << GetLastError();
+  }
+  ~ScopedSystemFile() { DeleteFileW(path_.c_str()); }
+
+ private:
+  std::wstring path_;
+};
+
+TEST(SystemFileVersionInfo, ReadsTheSystemFolderNotTheCurrentDirectory) {
+  rvqtest::ScratchDir scratch;
+  ASSERT_TRUE(CopyFileW(rvqtest::BinPath(L"decoy_kernel32.dll").c_str(), scratch.Child(L"kernel32.dll").c_str(), FALSE));
+  ASSERT_TRUE(CopyFileW(rvqtest::BinPath(L"decoy_kernel32.dll").c_str(), scratch.Child(L"rvq_sysprobe.dll").c_str(), FALSE));
+  ScopedSystemFile inSystem(L"version_two_languages.dll", L"rvq_sysprobe.dll");
+  ScopedCurrentDirectory cd(scratch.path());
+
+  SystemFileVersionInfo probe;
+  ASSERT_TRUE(probe.Load(L"rvq_sysprobe.dll"));
+  EXPECT_EQ(probe.GetString(L"ProductVersion"), L"1.0.0.0");
+
+  SystemFileVersionInfo kernel;
+  ASSERT_TRUE(kernel.Load(L"kernel32.dll"));
+  const std::wstring version = kernel.GetString(L"ProductVersion");
+  EXPECT_NE(version, L"1.2.3.4");
+  EXPECT_EQ(version.rfind(L"10.0.", 0), 0u) << rvqtest::ToUtf8(version);
+}
+
+TEST(SystemFileVersionInfo, AsksTheGivenShellOnceForTheSystemFolder) {
+  rvqtest::ScratchDir scratch;
+  ASSERT_TRUE(CopyFileW(rvqtest::BinPath(L"decoy_kernel32.dll").c_str(), scratch.Child(L"decoy.dll").c_str(), FALSE));
+  auto shell = std::make_shared<FixedFolderShell>(scratch.path());
+  SystemFileVersionInfo info(shell);
+  EXPECT_FALSE(info.Load(L"missing.dll"));
+  EXPECT_TRUE(info.Load(L"decoy.dll"));
+  EXPECT_EQ(info.GetString(L"ProductVersion"), L"1.2.3.4");
+  EXPECT_EQ(shell->calls.load(), 1);
+  EXPECT_TRUE(IsEqualGUID(shell->lastFolder, FOLDERID_System));
+}
+
+TEST(SystemFileVersionInfo, FailedLookupIsTriedAgain) {
+  rvqtest::ScratchDir scratch;
+  ASSERT_TRUE(CopyFileW(rvqtest::BinPath(L"decoy_kernel32.dll").c_str(), scratch.Child(L"decoy.dll").c_str(), FALSE));
+  ScopedCurrentDirectory cd(scratch.path());
+  // A failure that still hands out a path: the path is not used, and the
+  // name is not looked for in the current directory either.
+  auto shell = std::make_shared<FixedFolderShell>(scratch.path(), E_FAIL);
+  SystemFileVersionInfo info(shell);
+  EXPECT_FALSE(info.Load(L"decoy.dll"));  // "\decoy.dll": the drive's root
+  EXPECT_FALSE(info.Load(L"decoy.dll"));
+  EXPECT_EQ(shell->calls.load(), 2);
+}
+
+}  // namespace
