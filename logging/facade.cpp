@@ -4,7 +4,9 @@
 #include <string>
 
 #include "builder.h"
+#include "facade_internal.h"
 #include "format.h"
+#include "internal_logging/trevalk_log_handler.h"
 #include "logging.h"
 #include "logging_testing.h"
 
@@ -26,12 +28,14 @@ HMODULE ThisModule() {
   return module;
 }
 
-// All process-wide state of the facade. Destroyed at unload: the context
-// first (it unregisters its library handler and deletes the logger), the
-// builder last.
+// All process-wide state of the facade. Destroyed at unload in the reverse
+// order of creation: the library handler first (it withdraws itself from the
+// channel), then the context (it deletes the logger), the builder last.
 class FacadeState {
  public:
   ~FacadeState() {
+    delete libraryHandler;
+    libraryHandler = nullptr;
     DestroyContext();
     DropBuilder();
   }
@@ -42,12 +46,16 @@ class FacadeState {
   std::atomic<LogContext*> context{nullptr};
   CLogBuilderIf* builder = nullptr;
   void (*destroyBuilder)(CLogBuilderIf*) = nullptr;
+  CTrevalkLogHandler* libraryHandler = nullptr;  // created on first use
 
   void DestroyContext() {
     LogContext* ctx = context.exchange(nullptr);
     created.store(false);
     if (!ctx) return;
-    ctx->libraryHandler = nullptr;
+    if (Trevalk::ILoggingHandler* handler = ctx->libraryHandler) {
+      ctx->libraryHandler = nullptr;
+      Trevalk::CLogger::UnregisterHandler(handler);
+    }
     delete ctx->logger;  // deleting destructor, not Release
     ctx->logger = nullptr;
     delete ctx;
@@ -95,9 +103,20 @@ void CreateContext() {
   CLoggingIf* previous = ctx->logger;
   ctx->logger = logger;
   if (previous && previous != logger) delete previous;
+
+  // From now on the support library's messages reach this logger too.
+  if (!g_state.libraryHandler) g_state.libraryHandler = new (std::nothrow) CTrevalkLogHandler();
+  CTrevalkLogHandler* handler = g_state.libraryHandler;
+  if (handler && Trevalk::CLogger::RegisterHandler(handler) == ERROR_SUCCESS) {
+    Trevalk::ILoggingHandler* recorded = ctx->libraryHandler;
+    ctx->libraryHandler = handler;
+    if (recorded && recorded != handler) Trevalk::CLogger::UnregisterHandler(recorded);
+  }
 }
 
 }  // namespace
+
+LogContext* internal::CurrentLogContext() { return g_state.context.load(std::memory_order_acquire); }
 
 void SetLogIdentity(const wchar_t* appKey, const wchar_t* logGroup, HMODULE module, const wchar_t* logHost,
                     DWORD mechanism) {

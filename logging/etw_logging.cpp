@@ -1,0 +1,378 @@
+#include "etw_logging.h"
+
+#include <cwchar>
+#include <memory>
+#include <new>
+#include <stdio.h>
+
+#include "etw_event.h"
+#include "format.h"
+#include "paths/paths.h"
+
+namespace ETWLogging {
+namespace {
+
+// The value GetTraceLoggerHandle answers for a buffer it cannot use.
+constexpr TRACEHANDLE kInvalidTraceHandle = static_cast<TRACEHANDLE>(-1);
+
+// ERROR_UNHANDLED_EXCEPTION, which not every SDK's winerror.h defines.
+constexpr ULONG kUnhandledException = 574;
+
+// Any static of this module locates the module that contains the logging
+// code.
+const int g_moduleAnchor = 0;
+
+HMODULE LoggingCodeModule() {
+  MEMORY_BASIC_INFORMATION info = {};
+  if (VirtualQuery(&g_moduleAnchor, &info, sizeof(info)) != sizeof(info)) return nullptr;
+  return static_cast<HMODULE>(info.AllocationBase);
+}
+
+}  // namespace
+
+namespace internal {
+
+std::wstring ReadFileVersionText(const std::wstring& path) {
+  DWORD ignored = 0;
+  const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
+  if (size == 0) return std::wstring();
+  std::unique_ptr<BYTE[]> block(new (std::nothrow) BYTE[size]);
+  if (!block || !GetFileVersionInfoW(path.c_str(), 0, size, block.get())) return std::wstring();
+  void* translation = nullptr;
+  UINT translationBytes = 0;
+  if (!VerQueryValueW(block.get(), L"\\VarFileInfo\\Translation", &translation, &translationBytes) ||
+      translationBytes < 4 || !translation) {
+    return std::wstring();
+  }
+  const WORD* pair = static_cast<const WORD*>(translation);
+  wchar_t query[128];
+  _snwprintf(query, 127, L"\\StringFileInfo\\%04x%04x\\FileVersion", pair[0], pair[1]);
+  query[127] = L'\0';
+  void* text = nullptr;
+  UINT textChars = 0;
+  if (!VerQueryValueW(block.get(), query, &text, &textChars) || !text) return std::wstring();
+  const wchar_t* version = static_cast<const wchar_t*>(text);
+  return etw::NormalizeFileVersion(std::wstring(version, wcsnlen(version, textChars)));
+}
+
+const ModuleIdentity& ProcessModuleIdentity() {
+  static const ModuleIdentity identity = [] {
+    ModuleIdentity id;
+    HMODULE module = LoggingCodeModule();
+    if (!module) return id;
+    std::wstring folder;
+    std::wstring fileName;
+    if (!Trevalk::SplitModulePath(module, folder, fileName)) return id;
+    id.fullPath = folder + L"\\" + fileName;
+    id.fileName = fileName;
+    id.version = ReadFileVersionText(id.fullPath);
+    return id;
+  }();
+  return identity;
+}
+
+}  // namespace internal
+
+CETWLogging::CETWLogging(TraceApi& api) : api_(api) {
+  InitializeCriticalSectionAndSpinCount(&registrationLock_, 4000);
+}
+
+CETWLogging::~CETWLogging() {
+  if (registered_.load() && DisableAndUnregister() == ERROR_SUCCESS) registered_.store(false);
+  if (registrationHandle_ != 0) {
+    api_.UnregisterTraceGuids(registrationHandle_);
+    registrationHandle_ = 0;
+  }
+  // Only now, with the provider gone, can no notification reach the listener.
+  listener_.reset();
+  DeleteCriticalSection(&registrationLock_);
+}
+
+DWORD CETWLogging::Initialize(const wchar_t* logGroup, HMODULE module, const wchar_t* logHost,
+                              LoggingConfigListenerIf* listener) {
+  return InitializeEx(nullptr, logGroup, module, logHost, listener);
+}
+
+DWORD CETWLogging::InitializeEx(const wchar_t* appKey, const wchar_t* logGroup, HMODULE module,
+                                const wchar_t* logHost, LoggingConfigListenerIf* listener) {
+  if (registered_.load()) return 20001;
+  if (logGroup && !*logGroup) return ERROR_INVALID_PARAMETER;
+  groupName_ = logGroup ? logGroup : L"";
+  if (logHost && !*logHost) return ERROR_INVALID_PARAMETER;
+  hostName_ = logHost ? logHost : L"";
+  if (!properties_.Load(appKey)) return ERROR_INVALID_PARAMETER;
+
+  GetModuleFileTitle(processImageName_, nullptr, false);
+  GetModuleFileTitle(moduleBaseName_, module, true);
+  BuildQualifiedName();
+
+  listener_.reset();
+  if (!listener) {
+    auto* own = new CETWConfigurationListener(properties_);
+    own->AttachLogger(this);
+    listener = own;
+  }
+  listener_.reset(listener);
+  listener_->OnConfigurationChanged(true, 3, 0);
+
+  processId_ = GetCurrentProcessId();
+  const internal::ModuleIdentity& identity = internal::ProcessModuleIdentity();
+  moduleFileName_ = identity.fileName;
+  moduleVersion_ = identity.version;
+  SetEventClassGuid();
+  return ERROR_SUCCESS;
+}
+
+DWORD CETWLogging::Prepare() {
+  if (registered_.load()) return ERROR_SUCCESS;
+  ULONG result = ERROR_SUCCESS;
+  EnterCriticalSection(&registrationLock_);
+  if (!registered_.load()) {
+    TRACEHANDLE handle = 0;
+    TRACE_GUID_REGISTRATION registration = {&eventClassGuid_, nullptr};
+    result = api_.RegisterTraceGuidsW(&CETWLogging::ControlCallback, this, &properties_.providerGuid, 1,
+                                      &registration, nullptr, nullptr, &handle);
+    const TRACEHANDLE previous = registrationHandle_;
+    registrationHandle_ = handle;
+    if (previous != 0) api_.UnregisterTraceGuids(previous);
+    // Also after a failure: a failed registration is not retried.
+    registered_.store(true);
+  }
+  LeaveCriticalSection(&registrationLock_);
+  return result;
+}
+
+void CETWLogging::GetQualifiedName(std::wstring& name) { name = qualifiedName_; }
+void CETWLogging::GetName(std::wstring& name) { name = groupName_; }
+
+DWORD CETWLogging::Uninitialize() {
+  if (!registered_.load()) return ERROR_SUCCESS;
+  const DWORD result = DisableAndUnregister();
+  if (result != ERROR_SUCCESS) return result;
+  registered_.store(false);
+  return ERROR_SUCCESS;
+}
+
+void CETWLogging::SetEnabled(bool enabled) { enabled_.store(enabled, std::memory_order_relaxed); }
+bool CETWLogging::GetEnabled() { return enabled_.load(std::memory_order_relaxed); }
+
+void CETWLogging::Log(DWORD severity, const wchar_t* sourceFile, const wchar_t* function, int line,
+                      const wchar_t* format, ...) {
+  if (!enabled_.load(std::memory_order_relaxed) || !IsEnabled(severity) || !format || !*format) return;
+  std::wstring text;
+  va_list args;
+  va_start(args, format);
+  const bool formatted = FormatToString(text, text.max_size() - 1, format, args);
+  va_end(args);
+  if (!formatted) return;
+  WriteEntryEx(severity, sourceFile, function, line, text.c_str());
+}
+
+DWORD CETWLogging::WriteEntry(const wchar_t* sourceFile, const wchar_t* function, int line, DWORD severity,
+                              const wchar_t* message) {
+  WriteEntryEx(severity, sourceFile, function, line, message);
+  return ERROR_SUCCESS;
+}
+
+int CETWLogging::IsEnabled(DWORD severity) {
+  return (severity >= threshold_.load(std::memory_order_relaxed) || severity == kSeverityInformation) ? 1 : 0;
+}
+
+void CETWLogging::SetMaxEntries(DWORD) {}
+DWORD CETWLogging::GetMaxEntries() { return 0; }
+void CETWLogging::SetMaxSize(DWORD) {}
+DWORD CETWLogging::GetMaxSize() { return 0; }
+
+DWORD CETWLogging::SetSeverity(DWORD severity) {
+  const DWORD clamped = severity > 6 ? 6 : (severity < 1 ? 1 : severity);
+  threshold_.store(clamped, std::memory_order_relaxed);
+  return internal::ExchangeProcessSeverity(clamped);
+}
+
+DWORD CETWLogging::GetSeverity() { return threshold_.load(std::memory_order_relaxed); }
+ULONG CETWLogging::AddRef() { return 0; }
+ULONG CETWLogging::Release() { return 0; }
+
+DWORD CETWLogging::WriteEntryEx(DWORD severity, const wchar_t* sourceFile, const wchar_t* function, int line,
+                                const wchar_t* message) {
+  return LogEx(severity, sourceFile, function, line, L"%s", message);
+}
+
+DWORD CETWLogging::LogEx(DWORD severity, const wchar_t* sourceFile, const wchar_t* function, int line,
+                         const wchar_t* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const DWORD result = LogVEx(severity, sourceFile, function, line, format, args);
+  va_end(args);
+  return result;
+}
+
+DWORD CETWLogging::LogVEx(DWORD severity, const wchar_t* sourceFile, const wchar_t* function, int line,
+                          const wchar_t* format, va_list args) {
+  if (!format) return ERROR_INVALID_PARAMETER;
+  if (!enabled_.load(std::memory_order_relaxed) || !IsEnabled(severity)) return ERROR_SUCCESS;
+
+  // The message and, when it fits, its UTF-8 form share this buffer: the
+  // UTF-8 bytes go into the tail the message left free.
+  wchar_t buffer[kMessageChars];
+  const size_t room = kMessageChars - 1;
+  buffer[room - 1] = L'\0';  // tells a cut output (filled) from a rejected format
+  const int n = _vsnwprintf(buffer, room, format, args);
+  size_t converted = 0;
+  if (n >= 0 && static_cast<size_t>(n) <= room) {
+    converted = static_cast<size_t>(n);
+  } else if (buffer[room - 1] != L'\0') {
+    buffer[room] = L'\0';  // cut: 2079 characters and the terminating zero
+    converted = kMessageChars;
+  } else {
+    return ERROR_INVALID_PARAMETER;  // the formatter rejected the format
+  }
+
+  char* utf8 = nullptr;
+  int utf8Bytes = 0;
+  std::unique_ptr<char[]> heapUtf8;
+  if (converted > 0) {
+    utf8Bytes = WideCharToMultiByte(CP_UTF8, 0, buffer, static_cast<int>(converted), nullptr, 0, nullptr, nullptr);
+    const size_t tailBytes = (kMessageChars - converted) * sizeof(wchar_t);
+    if (utf8Bytes > 0 && static_cast<size_t>(utf8Bytes) <= tailBytes) {
+      utf8 = reinterpret_cast<char*>(buffer + converted);
+    } else if (utf8Bytes > 0) {
+      heapUtf8.reset(new char[static_cast<size_t>(utf8Bytes)]);
+      utf8 = heapUtf8.get();
+    }
+    if (utf8) {
+      WideCharToMultiByte(CP_UTF8, 0, buffer, static_cast<int>(converted), utf8, utf8Bytes, nullptr, nullptr);
+    } else {
+      utf8Bytes = 0;
+    }
+  }
+
+  etw::ContextFields fields;
+  fields.processId = processId_;
+  fields.threadId = GetCurrentThreadId();
+  fields.processImageName = processImageName_.c_str();
+  fields.processImageNameLength = processImageName_.size();
+  fields.sourceFile = sourceFile;
+  fields.function = function;
+  fields.line = line;
+  fields.moduleFileName = moduleFileName_.c_str();
+  fields.moduleFileNameLength = moduleFileName_.size();
+  fields.moduleVersion = moduleVersion_.c_str();
+  fields.moduleVersionLength = moduleVersion_.size();
+  fields.groupName = groupName_.c_str();
+  fields.groupNameLength = groupName_.size();
+  fields.messageBytes = static_cast<uint64_t>(utf8Bytes);
+  etw::InlineByteBuffer context;
+  etw::AppendContextBlock(context, fields);
+
+  etw::TraceEventRecord event;
+  etw::FillTraceEvent(event, eventClassGuid_, severity, context.data(), static_cast<ULONG>(context.size()),
+                      utf8, static_cast<ULONG>(utf8Bytes));
+  // Without a session the handle is 0 and the call fails; the message is lost.
+  api_.TraceEvent(sessionHandle_.load(std::memory_order_relaxed), &event.header);
+  return ERROR_SUCCESS;
+}
+
+bool CETWLogging::IsCurrentSession(TRACEHANDLE handle) { return handle == sessionHandle_.load(); }
+
+DWORD CETWLogging::OnControlRequest(WMIDPREQUESTCODE code, void* buffer) {
+  switch (code) {
+    case WMI_ENABLE_EVENTS: {
+      SetLastError(ERROR_SUCCESS);
+      const TRACEHANDLE handle = api_.GetTraceLoggerHandle(buffer);
+      if (handle == kInvalidTraceHandle) return GetLastError();
+      if (sessionHandle_.load() == 0) {
+        sessionHandle_.store(handle);
+      } else if (!IsCurrentSession(handle)) {
+        return ERROR_SUCCESS;  // the first session keeps the provider
+      }
+      if (!listener_) return ERROR_SUCCESS;
+      const UCHAR level = api_.GetTraceEnableLevel(handle);
+      if (level == 0) return GetLastError();
+      const ULONG flags = api_.GetTraceEnableFlags(handle);
+      listener_->OnConfigurationChanged(true, level, flags);
+      return ERROR_SUCCESS;
+    }
+    case WMI_DISABLE_EVENTS: {
+      if (listener_) listener_->OnConfigurationChanged(false, threshold_.load(), 0);
+      const TRACEHANDLE handle = api_.GetTraceLoggerHandle(buffer);
+      const TRACEHANDLE current = sessionHandle_.load();
+      if (handle != kInvalidTraceHandle && current != 0 && handle == current) sessionHandle_.store(0);
+      return ERROR_SUCCESS;
+    }
+    default:
+      return ERROR_INVALID_PARAMETER;
+  }
+}
+
+ULONG WINAPI CETWLogging::ControlCallback(WMIDPREQUESTCODE code, void* context, ULONG* /*bufferSize*/,
+                                          void* buffer) {
+  if (!context) return ERROR_INVALID_PARAMETER;
+  // Nothing may escape into the system's notification thread.
+#ifdef _MSC_VER
+  __try {
+    return static_cast<CETWLogging*>(context)->OnControlRequest(code, buffer);
+  } __except (EXCEPTION_EXECUTE_HANDLER) {
+    return kUnhandledException;
+  }
+#else
+  try {
+    return static_cast<CETWLogging*>(context)->OnControlRequest(code, buffer);
+  } catch (...) {
+    return kUnhandledException;
+  }
+#endif
+}
+
+void CETWLogging::SetEventClassGuid() { eventClassGuid_ = etw::kEventClassGuid; }
+
+void CETWLogging::GetModuleFileTitle(std::wstring& out, HMODULE module, bool strip) {
+  std::wstring folder;
+  std::wstring fileName;
+  out.clear();
+  if (!Trevalk::SplitModulePath(module, folder, fileName)) return;
+  if (strip) {
+    const size_t dot = fileName.rfind(L'.');
+    if (dot != std::wstring::npos) fileName.resize(dot);
+  }
+  out = fileName;
+}
+
+void CETWLogging::BuildQualifiedName() {
+  qualifiedName_ = groupName_;
+  if (!moduleBaseName_.empty()) qualifiedName_ += L"\\" + moduleBaseName_;
+}
+
+DWORD CETWLogging::UnregisterProvider() {
+  DWORD result = ERROR_SUCCESS;
+  EnterCriticalSection(&registrationLock_);
+  if (registrationHandle_ != 0) {
+    result = api_.UnregisterTraceGuids(registrationHandle_);
+    registrationHandle_ = 0;
+    registered_.store(false);
+  }
+  LeaveCriticalSection(&registrationLock_);
+  return result;
+}
+
+DWORD CETWLogging::DisableAndUnregister() {
+  SetEnabled(false);
+  return UnregisterProvider();
+}
+
+DWORD CETWLogging::MapSeverityToLevel(DWORD severity) { return etw::MapSeverityToLevel(severity); }
+
+void CETWLogging::FillContextRecord(const wchar_t* sourceFile, const wchar_t* function, int line,
+                                    ETWLogRecord& record) {
+  record.processId = processId_;
+  record.threadId = GetCurrentThreadId();
+  record.sourceFile = sourceFile;
+  record.function = function;
+  record.line = line;
+  record.groupName = groupName_.c_str();
+  if (!record.moduleFileName) record.moduleFileName = moduleFileName_.c_str();
+  record.moduleVersion = moduleVersion_.c_str();
+  record.processImageName = processImageName_.c_str();
+}
+
+}  // namespace ETWLogging

@@ -1,0 +1,164 @@
+// CETWLogging: the Event Tracing for Windows backend. It registers the
+// process as a classic (MOF) provider on the first Prepare and sends each
+// message that passes its filters as one 80-byte event through TraceEvent to
+// whichever session enabled the provider (to handle 0, i.e. nowhere, when
+// none did). Enable and disable notifications arrive on a thread of the
+// system's choosing and are applied through the configuration listener.
+//
+// The six ETW functions are reached through TraceApi (default: advapi32).
+#pragma once
+
+#include <windows.h>
+#include <evntrace.h>
+
+#include <atomic>
+#include <cstdarg>
+#include <memory>
+#include <string>
+
+#include "etw_config.h"
+#include "etw_trace_api.h"
+#include "logging_if.h"
+
+namespace ETWLogging {
+
+// The record FillContextRecord fills for callers that build their own
+// events. Strings point into the logger and stay valid while it lives.
+struct ETWLogRecord {
+  DWORD processId = 0;
+  DWORD threadId = 0;
+  const wchar_t* sourceFile = nullptr;
+  const wchar_t* function = nullptr;
+  int line = 0;
+  const wchar_t* groupName = nullptr;
+  const wchar_t* moduleFileName = nullptr;  // filled only when still null
+  const wchar_t* moduleVersion = nullptr;
+  const wchar_t* processImageName = nullptr;
+};
+
+class CETWLogging : public CLoggingIf_ex {
+ public:
+  // Capacity of the message buffer in UTF-16 characters: a longer message is
+  // sent as its first 2079 characters and the terminating zero.
+  static constexpr size_t kMessageChars = 2080;
+
+  // `api` must outlive the object.
+  explicit CETWLogging(TraceApi& api = SystemTraceApi());
+  CETWLogging(const CETWLogging&) = delete;
+  CETWLogging& operator=(const CETWLogging&) = delete;
+
+  // Unregisters the provider, then deletes the listener, so that no
+  // notification reaches a deleted listener.
+  /* 0 */ ~CETWLogging() override;
+  /* 1 */ DWORD Initialize(const wchar_t* logGroup, HMODULE module, const wchar_t* logHost,
+                           LoggingConfigListenerIf* listener) override;
+  // Registers the provider on the first call; that call's result is
+  // RegisterTraceGuidsW's, later calls return 0. A failed registration is
+  // not retried.
+  /* 2 */ DWORD Prepare() override;
+  /* 3 */ void GetQualifiedName(std::wstring& name) override;
+  /* 4 */ void GetName(std::wstring& name) override;
+  /* 5 */ DWORD Uninitialize() override;
+  /* 6 */ void SetEnabled(bool enabled) override;
+  /* 7 */ bool GetEnabled() override;
+  /* 8 */ void Log(DWORD severity, const wchar_t* sourceFile, const wchar_t* function, int line,
+                   const wchar_t* format, ...) override;
+  /* 9 */ DWORD WriteEntry(const wchar_t* sourceFile, const wchar_t* function, int line, DWORD severity,
+                           const wchar_t* message) override;
+  // 1 when severity >= threshold or severity is 3 (Information always
+  // passes); the Enable flag is not looked at.
+  /* 10 */ int IsEnabled(DWORD severity) override;
+  /* 11 */ void SetMaxEntries(DWORD count) override;
+  /* 12 */ DWORD GetMaxEntries() override;
+  /* 13 */ void SetMaxSize(DWORD bytes) override;
+  /* 14 */ DWORD GetMaxSize() override;
+  // Clamps to 1..6.
+  /* 15 */ DWORD SetSeverity(DWORD severity) override;
+  /* 16 */ DWORD GetSeverity() override;
+  // Not reference-counted: both return 0 and do nothing.
+  /* 17 */ ULONG AddRef() override;
+  /* 18 */ ULONG Release() override;
+  // Loads the configuration (once per object: a second call fails with 87,
+  // or 20001 once registered), sets the names, installs the listener (the
+  // given one or a new CETWConfigurationListener) and applies the registry
+  // overrides once. 87 for an empty (but given) group or host or a failed
+  // Load. A given listener belongs to the backend once this returns 0 (it is
+  // installed unchanged, not attached); on failure it stays the caller's.
+  // Does not register the provider.
+  /* 24 */ DWORD InitializeEx(const wchar_t* appKey, const wchar_t* logGroup, HMODULE module,
+                              const wchar_t* logHost, LoggingConfigListenerIf* listener) override;
+  /* 25 */ DWORD WriteEntryEx(DWORD severity, const wchar_t* sourceFile, const wchar_t* function, int line,
+                              const wchar_t* message) override;
+  // Sends one event; 87 without a format, otherwise 0 (a failed TraceEvent
+  // is ignored). Allocates only for long messages or long names; an
+  // allocation failure throws std::bad_alloc and sends nothing.
+  /* 26 */ DWORD LogVEx(DWORD severity, const wchar_t* sourceFile, const wchar_t* function, int line,
+                        const wchar_t* format, va_list args) override;
+  /* 27 */ virtual DWORD LogEx(DWORD severity, const wchar_t* sourceFile, const wchar_t* function, int line,
+                               const wchar_t* format, ...);
+  /* 28 */ virtual bool IsCurrentSession(TRACEHANDLE handle);
+  // Handles WMI_ENABLE_EVENTS and WMI_DISABLE_EVENTS; 87 for other codes.
+  /* 29 */ virtual DWORD OnControlRequest(WMIDPREQUESTCODE code, void* buffer);
+  /* 30 */ virtual void SetEventClassGuid();
+  // File name of `module` (null: the executable), without its extension
+  // when `strip` is set; empty when the path has no backslash.
+  /* 31 */ virtual void GetModuleFileTitle(std::wstring& out, HMODULE module, bool strip);
+  /* 32 */ virtual void BuildQualifiedName();
+  /* 33 */ virtual DWORD UnregisterProvider();
+  /* 34 */ virtual DWORD DisableAndUnregister();
+  /* 35 */ virtual DWORD MapSeverityToLevel(DWORD severity);
+  /* 36 */ virtual void FillContextRecord(const wchar_t* sourceFile, const wchar_t* function, int line,
+                                          ETWLogRecord& record);
+
+  // For tests and diagnostics.
+  TRACEHANDLE SessionHandle() const { return sessionHandle_.load(); }
+  TRACEHANDLE RegistrationHandle() const { return registrationHandle_; }
+  bool IsRegistered() const { return registered_.load(); }
+  const internal::ETWAppProperties& Properties() const { return properties_; }
+  LoggingConfigListenerIf* Listener() const { return listener_.get(); }
+  const std::wstring& ModuleFileName() const { return moduleFileName_; }
+  const std::wstring& ModuleVersion() const { return moduleVersion_; }
+  const std::wstring& ProcessImageName() const { return processImageName_; }
+  const GUID& EventClassGuid() const { return eventClassGuid_; }
+
+ private:
+  static ULONG WINAPI ControlCallback(WMIDPREQUESTCODE code, void* context, ULONG* bufferSize, void* buffer);
+
+  TraceApi& api_;
+  std::atomic<bool> registered_{false};
+  CRITICAL_SECTION registrationLock_;
+  DWORD processId_ = 0;
+  GUID eventClassGuid_ = {};
+  std::unique_ptr<LoggingConfigListenerIf> listener_;
+  std::atomic<bool> enabled_{true};
+  std::atomic<DWORD> threshold_{3};
+  std::wstring groupName_;
+  std::wstring hostName_;
+  std::wstring processImageName_;
+  std::wstring moduleBaseName_;
+  std::wstring qualifiedName_;
+  std::wstring moduleFileName_;
+  std::wstring moduleVersion_;
+  std::atomic<TRACEHANDLE> sessionHandle_{0};
+  TRACEHANDLE registrationHandle_ = 0;
+  internal::ETWAppProperties properties_;
+};
+
+namespace internal {
+
+// The module that contains the logging code, computed once per process:
+// full path, file name and FileVersion ("a.b.c.d" when the resource gives
+// "a, b, c, d"). Empty strings when unavailable.
+struct ModuleIdentity {
+  std::wstring fullPath;
+  std::wstring fileName;
+  std::wstring version;
+};
+const ModuleIdentity& ProcessModuleIdentity();
+
+// The FileVersion string of a file's version resource (first translation),
+// normalised as above; empty on any failure.
+std::wstring ReadFileVersionText(const std::wstring& path);
+
+}  // namespace internal
+}  // namespace ETWLogging

@@ -1,0 +1,327 @@
+#include "text_logging.h"
+
+#include <shlobj.h>
+
+#include <cwchar>
+
+#include "common/bounded_string.h"
+#include "format.h"
+#include "ini/ini_reader.h"
+#include "paths/paths.h"
+#include "text_log_format.h"
+
+namespace ETWLogging {
+namespace {
+
+constexpr const wchar_t* kConfigSection = L"Config";
+constexpr DWORD kLockWaitMs = 7000;
+// Threshold that no severity reaches: logging is off for good.
+constexpr DWORD kThresholdOff = 10000;
+constexpr size_t kRootChars = 260;
+
+// Waits for the optional lock and releases it on scope exit.
+class OptionalLock {
+ public:
+  explicit OptionalLock(HANDLE mutex) : mutex_(mutex) {
+    if (mutex_) WaitForSingleObject(mutex_, kLockWaitMs);
+  }
+  ~OptionalLock() {
+    if (mutex_) ReleaseMutex(mutex_);
+  }
+  OptionalLock(const OptionalLock&) = delete;
+  OptionalLock& operator=(const OptionalLock&) = delete;
+
+ private:
+  HANDLE mutex_;
+};
+
+bool FileExists(const std::wstring& path) {
+  return !path.empty() && GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// One setting: the folder ini first, then the root ini. A value out of range
+// is replaced by the default in the file that holds it.
+template <typename Apply>
+void ResolveSetting(Trevalk::CObfuscatedIniReader& folderIni, Trevalk::CObfuscatedIniReader& rootIni,
+                    const wchar_t* key, DWORD defaultValue, Apply apply) {
+  int value = 0;
+  if (folderIni.GetInt(kConfigSection, key, value)) {
+    if (textlog::IsAcceptedSetting(key, value)) {
+      apply(static_cast<DWORD>(value));
+      return;
+    }
+    if (!folderIni.WriteInt(kConfigSection, key, static_cast<int>(defaultValue))) return;
+  }
+  if (rootIni.GetInt(kConfigSection, key, value)) {
+    if (textlog::IsAcceptedSetting(key, value)) {
+      apply(static_cast<DWORD>(value));
+      return;
+    }
+    if (!rootIni.WriteInt(kConfigSection, key, static_cast<int>(defaultValue))) return;
+  }
+  apply(defaultValue);
+}
+
+}  // namespace
+
+CLogging::CLogging() { Reset(); }
+
+CLogging::~CLogging() {
+  Reset();
+  lock_.reset();
+}
+
+void CLogging::Reset() {
+  groupName_.clear();
+  hasGroup_ = false;
+  logName_.clear();
+  executableName_.clear();
+  hasExecutableName_ = false;
+  processId_ = 0;
+  suffix_.clear();
+  hasSuffix_ = false;
+  logFolder_.clear();
+  rootIni_.clear();
+  folderIni_.clear();
+  file_.reset();
+  maxSize_ = textlog::kDefaultMaxSize;
+  maxEntries_ = textlog::kDefaultMaxEntries;
+  threshold_ = textlog::kDefaultThreshold;
+  options_ = textlog::kDefaultOptions;
+  enable_ = textlog::kDefaultEnable;
+  refCount_.store(0);
+  initialised_ = 0;
+  folderCheck_ = FolderCheck::kArmed;
+}
+
+DWORD CLogging::GetLogRoot(wchar_t* buffer, size_t capacity) {
+  if (!buffer) return ERROR_INVALID_PARAMETER;
+  Trevalk::ShlObjAPI shell;
+  PWSTR folder = nullptr;
+  const HRESULT hr = shell.GetKnownFolderPath(FOLDERID_ProgramData, KF_FLAG_CREATE, nullptr, &folder);
+  DWORD result = ERROR_INVALID_PARAMETER;
+  if (SUCCEEDED(hr) && folder) {
+    result = Trevalk::CopyString(buffer, capacity, folder) ? ERROR_SUCCESS : ERROR_INSUFFICIENT_BUFFER;
+  }
+  CoTaskMemFree(folder);
+  return result;
+}
+
+DWORD CLogging::Initialize(const wchar_t* logGroup, HMODULE module, const wchar_t* logHost,
+                           LoggingConfigListenerIf* /*listener*/) {
+  OptionalLock lock(lock_.get());
+  if (initialised_) return 20001;
+  if (logGroup && !*logGroup) return ERROR_INVALID_PARAMETER;
+  if (logHost && !*logHost) return ERROR_INVALID_PARAMETER;
+
+  const DWORD result = [&]() -> DWORD {
+    if (logGroup) {
+      groupName_ = logGroup;
+      hasGroup_ = true;
+    }
+    std::wstring folder;
+    std::wstring fileName;
+    if (!Trevalk::SplitModulePath(nullptr, folder, fileName)) return ERROR_OUTOFMEMORY;
+    executableName_ = fileName;
+    hasExecutableName_ = true;
+    logName_ = textlog::StripExtension(fileName);
+    // A module names the log instead of the executable.
+    if (module && Trevalk::SplitModulePath(module, folder, fileName)) {
+      executableName_.clear();
+      hasExecutableName_ = false;
+      logName_ = textlog::StripExtension(fileName);
+    }
+    if (logHost) {
+      suffix_ = logHost;
+      hasSuffix_ = true;
+    }
+
+    if ((hasGroup_ && groupName_.empty()) || logName_.empty()) return ERROR_INVALID_PARAMETER;
+    wchar_t programData[kRootChars];
+    if (GetLogRoot(programData, kRootChars) != ERROR_SUCCESS) return ERROR_INVALID_PARAMETER;
+    const std::wstring root = textlog::LogRootPath(programData);
+    logFolder_ = textlog::LogFolderPath(root, hasGroup_ ? groupName_.c_str() : nullptr, logName_);
+    folderIni_ = logFolder_ + L"\\log.ini";
+    rootIni_ = root + L"log.ini";
+
+    ReadConfiguration();
+    processId_ = GetCurrentProcessId();
+    initialised_ = 1;
+    return ERROR_SUCCESS;
+  }();
+  if (result != ERROR_SUCCESS) Reset();
+  return result;
+}
+
+void CLogging::ReadConfiguration() {
+  if (!FileExists(folderIni_) && !FileExists(rootIni_)) return;
+  Trevalk::CObfuscatedIniReader folderIni;
+  Trevalk::CObfuscatedIniReader rootIni;
+  folderIni.Load(folderIni_);
+  rootIni.Load(rootIni_);
+  ResolveSetting(folderIni, rootIni, L"Enable", textlog::kDefaultEnable,
+                 [this](DWORD v) { enable_ = v != 0 ? 1 : 0; });
+  ResolveSetting(folderIni, rootIni, L"MaxSize", textlog::kDefaultMaxSize, [this](DWORD v) { SetMaxSize(v); });
+  ResolveSetting(folderIni, rootIni, L"MaxEntries", textlog::kDefaultMaxEntries,
+                 [this](DWORD v) { SetMaxEntries(v); });
+  ResolveSetting(folderIni, rootIni, L"Severity", textlog::kDefaultThreshold, [this](DWORD v) { threshold_ = v; });
+  ResolveSetting(folderIni, rootIni, L"Options", textlog::kDefaultOptions, [this](DWORD v) { options_ = v; });
+}
+
+DWORD CLogging::Prepare() { return ERROR_SUCCESS; }
+void CLogging::GetQualifiedName(std::wstring&) {}
+void CLogging::GetName(std::wstring&) {}
+
+DWORD CLogging::Uninitialize() {
+  OptionalLock lock(lock_.get());
+  if (!initialised_) return 20002;
+  Reset();
+  return ERROR_SUCCESS;
+}
+
+void CLogging::SetEnabled(bool enabled) { enable_ = enabled ? 1 : 0; }
+bool CLogging::GetEnabled() { return enable_ == 1; }
+
+void CLogging::Log(DWORD severity, const wchar_t* sourceFile, const wchar_t* function, int line,
+                   const wchar_t* format, ...) {
+  if (enable_ == 0 || severity < threshold_) return;
+  wchar_t buffer[kFormatBufferChars];
+  va_list args;
+  va_start(args, format);
+  FormatBounded(buffer, kFormatBufferChars, format, args);
+  va_end(args);
+  WriteEntry(sourceFile, function, line, severity, buffer);
+}
+
+bool CLogging::CheckFolder() {
+  if (folderCheck_ == FolderCheck::kArmed) {
+    if (Trevalk::CreateDirectoryPath(logFolder_.c_str())) {
+      folderCheck_ = FolderCheck::kPassed;
+    } else {
+      // Never retried: the writer stays silent for the life of the object.
+      folderCheck_ = FolderCheck::kFailed;
+      enable_ = 0;
+      threshold_ = kThresholdOff;
+    }
+  }
+  return folderCheck_ == FolderCheck::kPassed;
+}
+
+DWORD CLogging::WriteEntry(const wchar_t* sourceFile, const wchar_t* function, int line, DWORD severity,
+                           const wchar_t* message) {
+  OptionalLock lock(lock_.get());
+  if (!CheckFolder() || !message || !*message) return ERROR_INVALID_PARAMETER;
+  DWORD result = OpenCurrentLogFile();
+  if (result != ERROR_SUCCESS && result != ERROR_ALREADY_EXISTS) return result;
+
+  textlog::LineParts parts;
+  GetLocalTime(&parts.time);
+  parts.severity = severity;
+  parts.options = options_;
+  parts.executableName = hasExecutableName_ ? executableName_.c_str() : nullptr;
+  parts.processId = processId_;
+  parts.threadId = GetCurrentThreadId();
+  parts.sourceFile = sourceFile;
+  parts.function = function;
+  parts.line = line;
+  parts.message = message;
+  std::wstring text;
+  result = textlog::BuildLogLine(parts, text);
+  if (result == ERROR_SUCCESS) {
+    const DWORD bytes = static_cast<DWORD>(text.size() * sizeof(wchar_t));
+    DWORD written = 0;
+    if (!WriteFile(file_.get(), text.data(), bytes, &written, nullptr)) result = GetLastError();
+    if ((options_ & textlog::kOptionDebugOutput) && !text.empty()) OutputDebugStringW(text.c_str());
+  }
+  file_.reset();
+  return result;
+}
+
+std::wstring CLogging::LogFilePathFor(DWORD index) const {
+  return textlog::LogFilePath(logFolder_, logName_, hasSuffix_ ? suffix_.c_str() : nullptr, index);
+}
+
+DWORD CLogging::ReadLastLogIdx() {
+  if (!FileExists(folderIni_)) return 0;
+  Trevalk::CObfuscatedIniReader ini;
+  ini.Load(folderIni_);
+  int value = 0;
+  return ini.GetInt(kConfigSection, L"LastLogIdx", value) ? static_cast<DWORD>(value) : 0;
+}
+
+DWORD CLogging::StoreLastLogIdx(DWORD index) {
+  if (folderIni_.empty()) return ERROR_INVALID_PARAMETER;
+  Trevalk::CObfuscatedIniReader ini;
+  ini.Load(folderIni_);  // a missing file is created by the write
+  return ini.WriteInt(kConfigSection, L"LastLogIdx", static_cast<int>(index)) ? ERROR_SUCCESS
+                                                                               : ERROR_INVALID_PARAMETER;
+}
+
+DWORD CLogging::CreateLogFile(DWORD index) {
+  const std::wstring path = LogFilePathFor(index);
+  file_.reset(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                          CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_ATTRIBUTE_ARCHIVE, nullptr));
+  if (!file_) return GetLastError();
+  static const BYTE kByteOrderMark[2] = {0xFF, 0xFE};
+  DWORD written = 0;
+  if (!WriteFile(file_.get(), kByteOrderMark, sizeof(kByteOrderMark), &written, nullptr)) {
+    const DWORD error = GetLastError();
+    file_.reset();
+    return error;
+  }
+  return ERROR_SUCCESS;
+}
+
+// The ring: files <name>000.log .. <name>(MaxEntries-1).log, the current
+// index kept as "LastLogIdx" in the folder ini. The size test comes before
+// the entry is written, so a file may grow past MaxSize by its last entry.
+DWORD CLogging::OpenCurrentLogFile() {
+  if (logFolder_.empty() || logName_.empty() || (hasSuffix_ && suffix_.empty())) return ERROR_INVALID_PARAMETER;
+  if (file_) return ERROR_ALREADY_EXISTS;
+
+  const DWORD index = ReadLastLogIdx();
+  if (index >= maxEntries_) {
+    // MaxEntries was lowered below the stored index: start the ring again.
+    const DWORD result = CreateLogFile(0);
+    StoreLastLogIdx(0);
+    return result;
+  }
+  const std::wstring path = LogFilePathFor(index);
+  WIN32_FIND_DATAW found;
+  Trevalk::UniqueFindHandle find(FindFirstFileW(path.c_str(), &found));
+  if (!find) return CreateLogFile(index);
+  find.reset();
+  if (found.nFileSizeLow < maxSize_) {
+    file_.reset(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file_) return GetLastError();
+    SetFilePointer(file_.get(), 0, nullptr, FILE_END);
+    return ERROR_SUCCESS;
+  }
+  const DWORD next = index + 1 < maxEntries_ ? index + 1 : 0;
+  const DWORD result = CreateLogFile(next);
+  StoreLastLogIdx(next);
+  return result;
+}
+
+int CLogging::IsEnabled(DWORD severity) { return severity >= threshold_ ? 1 : 0; }
+void CLogging::SetMaxEntries(DWORD count) { maxEntries_ = textlog::ClampMaxEntries(count); }
+DWORD CLogging::GetMaxEntries() { return maxEntries_; }
+void CLogging::SetMaxSize(DWORD bytes) { maxSize_ = textlog::ClampMaxSize(bytes); }
+DWORD CLogging::GetMaxSize() { return maxSize_; }
+
+DWORD CLogging::SetSeverity(DWORD severity) {
+  threshold_ = textlog::ClampSeverity(severity);
+  return internal::ExchangeProcessSeverity(threshold_);
+}
+
+DWORD CLogging::GetSeverity() { return threshold_; }
+ULONG CLogging::AddRef() { return static_cast<ULONG>(++refCount_); }
+
+ULONG CLogging::Release() {
+  const LONG left = --refCount_;
+  if (left == 0) delete this;
+  return static_cast<ULONG>(left);
+}
+
+}  // namespace ETWLogging

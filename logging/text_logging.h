@@ -1,0 +1,113 @@
+// CLogging: the text log file writer. Each entry is one UTF-16 line in a
+// small ring of files below <ProgramData>\Bryxen\BXLOGS\; before each write
+// the writer moves on to the next file once the current one has reached
+// MaxSize. Limits, threshold and line layout come from two optional log.ini
+// files (the log folder's and the log root's), read once at Initialize
+// through the obfuscated INI reader: plain values in them are ignored.
+//
+// Each entry opens the file, writes one line and closes it again; no handle
+// stays open between entries. The object takes no lock of its own.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <string>
+
+#include "common/unique_handle.h"
+#include "logging_if.h"
+
+namespace ETWLogging {
+
+class CLogging : public CLoggingIf {
+ public:
+  CLogging();
+  CLogging(const CLogging&) = delete;
+  CLogging& operator=(const CLogging&) = delete;
+
+  /* 0 */ ~CLogging() override;
+  // Sets up names and paths and reads log.ini; the listener is ignored.
+  // 20001 when already initialised (nothing changes); 87 for an empty (but
+  // given) group or host, or when the log root is unavailable; 14 when the
+  // executable's path cannot be split or a copy fails. On failure the object
+  // is back in its constructed state.
+  /* 1 */ DWORD Initialize(const wchar_t* logGroup, HMODULE module, const wchar_t* logHost,
+                           LoggingConfigListenerIf* listener) override;
+  /* 2 */ DWORD Prepare() override;
+  /* 3 */ void GetQualifiedName(std::wstring& name) override;
+  /* 4 */ void GetName(std::wstring& name) override;
+  // 0 and back to the constructed state, or 20002 when not initialised.
+  /* 5 */ DWORD Uninitialize() override;
+  /* 6 */ void SetEnabled(bool enabled) override;
+  /* 7 */ bool GetEnabled() override;
+  // Filtered by Enable and the threshold, cut at 4159 characters.
+  /* 8 */ void Log(DWORD severity, const wchar_t* sourceFile, const wchar_t* function, int line,
+                   const wchar_t* format, ...) override;
+  // Writes one line (no threshold or Enable test). 87 when the log folder
+  // cannot be created (logging is then off for good), for an empty message
+  // or a severity outside 1..6; otherwise the error of opening, creating or
+  // writing the file, or 0.
+  /* 9 */ DWORD WriteEntry(const wchar_t* sourceFile, const wchar_t* function, int line, DWORD severity,
+                           const wchar_t* message) override;
+  /* 10 */ int IsEnabled(DWORD severity) override;
+  /* 11 */ void SetMaxEntries(DWORD count) override;  // 2..100
+  /* 12 */ DWORD GetMaxEntries() override;
+  /* 13 */ void SetMaxSize(DWORD bytes) override;  // 262144..10485760
+  /* 14 */ DWORD GetMaxSize() override;
+  // Clamps to 1..6; returns the previous process-wide severity.
+  /* 15 */ DWORD SetSeverity(DWORD severity) override;
+  /* 16 */ DWORD GetSeverity() override;
+  /* 17 */ ULONG AddRef() override;
+  /* 18 */ ULONG Release() override;
+  // Copies the ProgramData folder (no trailing backslash) into buffer. 87
+  // for a null buffer or when the folder cannot be obtained; 122 when it
+  // does not fit (buffer untouched); 0 otherwise.
+  /* 24 */ virtual DWORD GetLogRoot(wchar_t* buffer, size_t capacity);
+
+  // Where the writer puts things; empty before Initialize.
+  const std::wstring& LogFolder() const { return logFolder_; }
+  const std::wstring& FolderIniPath() const { return folderIni_; }
+  const std::wstring& RootIniPath() const { return rootIni_; }
+  std::wstring LogFilePathFor(DWORD index) const;
+  const std::wstring& LogName() const { return logName_; }
+  bool HasExecutableName() const { return hasExecutableName_; }
+  bool HasSuffix() const { return hasSuffix_; }
+  DWORD GetOptions() const { return options_; }
+
+ private:
+  enum class FolderCheck { kArmed, kPassed, kFailed };
+
+  void Reset();
+  void ReadConfiguration();
+  bool CheckFolder();
+  DWORD OpenCurrentLogFile();
+  DWORD CreateLogFile(DWORD index);
+  DWORD ReadLastLogIdx();
+  DWORD StoreLastLogIdx(DWORD index);
+
+  DWORD initialised_ = 0;
+  std::wstring groupName_;
+  bool hasGroup_ = false;
+  std::wstring logName_;
+  std::wstring executableName_;
+  bool hasExecutableName_ = false;
+  DWORD processId_ = 0;
+  std::wstring suffix_;
+  bool hasSuffix_ = false;
+  std::wstring logFolder_;
+  Trevalk::UniqueFileHandle file_;
+  std::atomic<LONG> refCount_{0};
+  // Optional cross-process mutex around Initialize, Uninitialize and
+  // WriteEntry (7000 ms wait, outcome ignored). Nothing sets it today.
+  Trevalk::UniqueKernelHandle lock_;
+  DWORD maxSize_;
+  DWORD maxEntries_;
+  DWORD threshold_;
+  DWORD options_;
+  std::wstring rootIni_;
+  std::wstring folderIni_;
+  DWORD enable_;
+  FolderCheck folderCheck_ = FolderCheck::kArmed;
+};
+
+}  // namespace ETWLogging

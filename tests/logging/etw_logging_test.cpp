@@ -1,0 +1,393 @@
+// The ETW backend through the trace recorder: registration, session
+// notifications, filtering, and every byte of the events it sends (decoded
+// with the decoder in event_decoder.h).
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <stdexcept>
+#include <string>
+
+#include "etw_event.h"
+#include "etw_logging.h"
+#include "event_decoder.h"
+#include "test_support.h"
+#include "trace_recorder.h"
+
+using ETWLogging::CETWLogging;
+using rvqtest::CapturedEvent;
+using rvqtest::DecodedContext;
+using rvqtest::DecodedHeader;
+using rvqtest::TraceRecorder;
+
+namespace {
+
+const GUID kClassGuid = {0xCD1DAAD0, 0x54CC, 0x11E0, {0xB8, 0xAF, 0x08, 0x00, 0x20, 0x0C, 0x9A, 0x66}};
+const GUID kProviderGuid = {0xE16CA450, 0x55CC, 0x11E0, {0xB8, 0xAF, 0x08, 0x00, 0x20, 0x0C, 0x9A, 0x66}};
+
+// The backend reads HKLM\SOFTWARE\Bryxen.logging and the provider overrides
+// below HKLM\SOFTWARE\Bryxen\Logging\Provider: each test starts and ends
+// without them.
+void RemoveLoggingKeys() {
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Bryxen.logging");
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Bryxen\\Logging\\Provider");
+}
+
+void SetProviderDword(const wchar_t* subkey, const wchar_t* name, DWORD value) {
+  std::wstring path = L"SOFTWARE\\Bryxen\\Logging\\Provider";
+  if (subkey) path += std::wstring(L"\\") + subkey;
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr),
+            ERROR_SUCCESS);
+  ASSERT_EQ(RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value)),
+            ERROR_SUCCESS);
+  RegCloseKey(key);
+}
+
+std::string Utf8(const std::vector<uint8_t>& bytes) { return std::string(bytes.begin(), bytes.end()); }
+
+std::wstring ExeName() {
+  wchar_t path[MAX_PATH];
+  GetModuleFileNameW(nullptr, path, MAX_PATH);
+  const wchar_t* slash = wcsrchr(path, L'\\');
+  return slash ? slash + 1 : path;
+}
+
+class EtwBackend : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    RemoveLoggingKeys();
+    ASSERT_EQ(logger.InitializeEx(nullptr, L"DetectRVQdll", GetModuleHandleW(nullptr), nullptr, nullptr), 0u);
+  }
+  void TearDown() override { RemoveLoggingKeys(); }
+
+  const CapturedEvent& Last() { return recorder.events.back(); }
+  DecodedContext LastContext() {
+    DecodedContext c;
+    EXPECT_TRUE(rvqtest::DecodeContext(Last().context, c));
+    return c;
+  }
+
+  TraceRecorder recorder;
+  CETWLogging logger{recorder};
+};
+
+TEST_F(EtwBackend, WithoutSessionEveryPassingMessageGoesToHandleZero) {
+  EXPECT_EQ(logger.Prepare(), 0u);
+  EXPECT_EQ(recorder.registerCalls, 1);
+  EXPECT_TRUE(IsEqualGUID(recorder.controlGuid, kProviderGuid));
+  EXPECT_TRUE(IsEqualGUID(recorder.classGuid, kClassGuid));
+  EXPECT_EQ(logger.LogEx(4, L"detection.cpp", L"PreInstall", 10, L"moved %s", L"bxdndb.dat"), 0u);
+  EXPECT_EQ(logger.LogEx(1, L"detection.cpp", L"PreInstall", 11, L"below the threshold"), 0u);
+  ASSERT_EQ(recorder.events.size(), 1u);
+  EXPECT_EQ(Last().session, 0u);
+  EXPECT_EQ(Utf8(Last().message), "moved bxdndb.dat");
+}
+
+TEST_F(EtwBackend, EveryFieldOfTheEvent) {
+  ASSERT_EQ(logger.LogEx(4, L"detection.cpp", L"PreInstall", 321, L"%s %d", L"x", 5), 0u);
+  ASSERT_EQ(recorder.events.size(), 1u);
+  DecodedHeader h;
+  ASSERT_TRUE(rvqtest::DecodeHeader(Last().event, h));
+  EXPECT_EQ(h.size, 80);
+  EXPECT_EQ(h.headerType, 0);
+  EXPECT_EQ(h.markerFlags, 0);
+  EXPECT_EQ(h.type, 1);
+  EXPECT_EQ(h.level, 4);
+  EXPECT_EQ(h.version, 2);
+  EXPECT_EQ(h.threadId, 0u);
+  EXPECT_EQ(h.processId, 0u);
+  EXPECT_EQ(h.timeStamp, 0);
+  EXPECT_TRUE(IsEqualGUID(h.guid, kClassGuid));
+  EXPECT_EQ(h.clientContext, 0u);
+  EXPECT_EQ(h.flags, 0x120000u);
+  EXPECT_NE(h.field1Ptr, 0u);
+  EXPECT_EQ(h.field1Length, Last().context.size());
+  EXPECT_EQ(h.field1Type, 0u);
+  EXPECT_NE(h.field2Ptr, 0u);
+  EXPECT_EQ(h.field2Length, 3u);
+  EXPECT_EQ(h.field2Type, 0u);
+
+  const DecodedContext c = LastContext();
+  EXPECT_EQ(c.processId, GetCurrentProcessId());
+  EXPECT_EQ(c.threadId, GetCurrentThreadId());
+  EXPECT_EQ(c.processImageName, ExeName());
+  EXPECT_EQ(c.sourceFile, L"detection.cpp");
+  EXPECT_EQ(c.function, L"PreInstall");
+  EXPECT_EQ(c.line, 321);
+  EXPECT_EQ(c.moduleFileName, ExeName());  // the logging code is linked into the executable
+  EXPECT_EQ(c.moduleVersion, logger.ModuleVersion());
+  EXPECT_EQ(c.groupName, L"DetectRVQdll");
+  EXPECT_EQ(c.messageBytes, 3u);
+  EXPECT_EQ(Utf8(Last().message), "x 5");
+}
+
+TEST_F(EtwBackend, LevelsAndThresholds) {
+  logger.SetSeverity(1);
+  const struct {
+    DWORD severity;
+    uint8_t level;
+  } cases[] = {{1, 1}, {2, 2}, {3, 3}, {4, 4}, {5, 5}, {6, 3}, {7, 3}, {200, 3}};
+  for (const auto& c : cases) {
+    recorder.events.clear();
+    logger.LogEx(c.severity, L"f", L"F", 1, L"m");
+    ASSERT_EQ(recorder.events.size(), 1u) << c.severity;
+    DecodedHeader h;
+    ASSERT_TRUE(rvqtest::DecodeHeader(Last().event, h));
+    EXPECT_EQ(h.level, c.level) << c.severity;
+  }
+  EXPECT_EQ(logger.MapSeverityToLevel(6), 3u);
+  EXPECT_EQ(logger.MapSeverityToLevel(4), 4u);
+
+  logger.SetSeverity(6);
+  EXPECT_EQ(logger.IsEnabled(3), 1);  // Information always passes
+  EXPECT_EQ(logger.IsEnabled(5), 0);
+  EXPECT_EQ(logger.IsEnabled(6), 1);
+  logger.SetSeverity(3);
+  EXPECT_EQ(logger.IsEnabled(2), 0);
+  logger.SetSeverity(0);
+  EXPECT_EQ(logger.GetSeverity(), 1u);
+  logger.SetSeverity(200);
+  EXPECT_EQ(logger.GetSeverity(), 6u);
+  EXPECT_EQ(logger.SetSeverity(3), 6u);  // the previous process-wide severity
+}
+
+TEST_F(EtwBackend, MessageLengthsAndUtf8) {
+  const std::wstring fits(2079, L'a');
+  logger.LogEx(4, L"f", L"F", 1, L"%s", fits.c_str());
+  EXPECT_EQ(Last().message.size(), 2079u);
+  EXPECT_EQ(Last().message.back(), 'a');  // no terminating zero
+  EXPECT_EQ(LastContext().messageBytes, 2079u);
+
+  for (size_t length : {2080u, 2081u, 9000u}) {
+    const std::wstring longer(length, L'b');
+    logger.LogEx(4, L"f", L"F", 1, L"%s", longer.c_str());
+    ASSERT_EQ(Last().message.size(), 2080u) << length;
+    EXPECT_EQ(Utf8(Last().message), std::string(2079, 'b') + '\0');
+    EXPECT_EQ(LastContext().messageBytes, 2080u);  // counts the zero byte
+  }
+
+  logger.LogEx(4, L"f", L"F", 1, L"%s", L"");
+  EXPECT_TRUE(Last().message.empty());
+  DecodedHeader h;
+  ASSERT_TRUE(rvqtest::DecodeHeader(Last().event, h));
+  EXPECT_EQ(h.field2Length, 0u);
+  EXPECT_EQ(LastContext().messageBytes, 0u);
+
+  logger.LogEx(4, L"f", L"F", 1, L"%s", L"Gr\u00fc\u00dfe");
+  EXPECT_EQ(Utf8(Last().message), "Gr\xc3\xbc\xc3\x9f" "e");
+  EXPECT_EQ(LastContext().messageBytes, 7u);
+
+  // A cut multi-byte message still converts whole characters.
+  const std::wstring wide(3000, L'\u00e9');
+  logger.LogEx(4, L"f", L"F", 1, L"%s", wide.c_str());
+  EXPECT_EQ(Last().message.size(), 2079u * 2 + 1);
+}
+
+TEST_F(EtwBackend, EveryEntryPathEndsInOneEvent) {
+  const std::wstring big(5000, L'c');
+  logger.WriteEntry(L"a.cpp", L"A", 1, 4, L"entry");
+  logger.WriteEntryEx(4, L"a.cpp", L"A", 2, L"entry ex %s");  // the message is not a format
+  logger.LogError(L"a.cpp", L"A", 3, L"%s", big.c_str());
+  logger.Log(4, L"a.cpp", L"A", 4, L"log %d", 4);
+  logger.Log(1, L"a.cpp", L"A", 5, L"below the threshold");
+  logger.Log(4, L"a.cpp", L"A", 6, L"");  // empty format: nothing
+  ASSERT_EQ(recorder.events.size(), 4u);
+  EXPECT_EQ(Utf8(recorder.events[0].message), "entry");
+  EXPECT_EQ(Utf8(recorder.events[1].message), "entry ex %s");
+  EXPECT_EQ(recorder.events[2].message.size(), 2080u);
+  EXPECT_EQ(Utf8(recorder.events[3].message), "log 4");
+
+  EXPECT_EQ(logger.LogVEx(4, L"a", L"A", 1, nullptr, nullptr), 87u);
+  logger.SetEnabled(false);
+  EXPECT_EQ(logger.LogEx(5, L"a", L"A", 1, L"off"), 0u);
+  logger.LogError(L"a.cpp", L"A", 3, L"off");
+  EXPECT_EQ(recorder.events.size(), 4u);
+}
+
+TEST_F(EtwBackend, LongGroupNameIsSentWithItsCountTruncatedTo16Bits) {
+  TraceRecorder other;
+  CETWLogging wide{other};
+  const std::wstring group(70000, L'g');
+  ASSERT_EQ(wide.InitializeEx(nullptr, group.c_str(), nullptr, nullptr, nullptr), 0u);
+  wide.LogEx(4, L"f", L"F", 1, L"m");
+  ASSERT_EQ(other.events.size(), 1u);
+  DecodedContext c;
+  ASSERT_TRUE(rvqtest::DecodeContext(other.events[0].context, c));
+  EXPECT_EQ(c.groupCount, 4464);
+  EXPECT_EQ(c.groupName, group.substr(0, 4464));
+}
+
+TEST_F(EtwBackend, SessionsEnableAndDisable) {
+  ASSERT_EQ(logger.Prepare(), 0u);
+  EXPECT_EQ(recorder.Enable(0x77, 5, 0xF0), 0u);
+  EXPECT_EQ(logger.SessionHandle(), 0x77u);
+  EXPECT_EQ(logger.GetSeverity(), 5u);
+  logger.LogEx(5, L"f", L"F", 1, L"to the session");
+  EXPECT_EQ(Last().session, 0x77u);
+
+  // A second session is ignored and does not change the threshold.
+  EXPECT_EQ(recorder.Enable(0x88, 1), 0u);
+  EXPECT_EQ(logger.SessionHandle(), 0x77u);
+  EXPECT_EQ(logger.GetSeverity(), 5u);
+
+  EXPECT_EQ(recorder.Disable(0x77), 0u);
+  EXPECT_EQ(logger.SessionHandle(), 0u);
+  EXPECT_FALSE(logger.GetEnabled());
+  EXPECT_EQ(logger.LogEx(5, L"f", L"F", 1, L"off"), 0u);
+  EXPECT_EQ(recorder.events.size(), 1u);
+
+  // Level 9 from a session is clamped to 6.
+  EXPECT_EQ(recorder.Enable(0x99, 9), 0u);
+  EXPECT_TRUE(logger.GetEnabled());
+  EXPECT_EQ(logger.GetSeverity(), 6u);
+}
+
+TEST_F(EtwBackend, RegistryEnableOutlivesADisable) {
+  SetProviderDword(nullptr, L"Enable", 1);
+  ASSERT_EQ(logger.Prepare(), 0u);
+  ASSERT_EQ(recorder.Enable(0x77, 4), 0u);
+  ASSERT_EQ(recorder.Disable(0x77), 0u);
+  EXPECT_TRUE(logger.GetEnabled());
+  EXPECT_EQ(logger.SessionHandle(), 0u);
+}
+
+TEST_F(EtwBackend, RegistryDisableOverridesASession) {
+  SetProviderDword(L"DetectRVQdll", L"Enable", 0);
+  ASSERT_EQ(logger.Prepare(), 0u);
+  ASSERT_EQ(recorder.Enable(0x77, 4), 0u);
+  EXPECT_FALSE(logger.GetEnabled());
+}
+
+TEST_F(EtwBackend, NotificationFailures) {
+  ASSERT_EQ(logger.Prepare(), 0u);
+  // No buffer: the handle is invalid and the thread's last error comes back.
+  EXPECT_EQ(recorder.callback(WMI_ENABLE_EVENTS, recorder.callbackContext, nullptr, nullptr),
+            static_cast<ULONG>(ERROR_INVALID_PARAMETER));
+  // Level 0: the last error of GetTraceEnableLevel.
+  EXPECT_EQ(recorder.Enable(0x55, 0), static_cast<ULONG>(ERROR_INVALID_HANDLE));
+  EXPECT_EQ(recorder.Notify(WMI_GET_ALL_DATA, 0x55), 87u);
+  EXPECT_EQ(recorder.callback(WMI_ENABLE_EVENTS, nullptr, nullptr, nullptr), 87u);
+}
+
+class ThrowingListener : public ETWLogging::LoggingConfigListenerIf {
+ public:
+  void OnConfigurationChanged(bool, DWORD, DWORD) override {
+    if (armed) throw std::runtime_error("listener failed");
+  }
+  bool armed = false;
+};
+
+TEST(EtwBackendListener, ExceptionInTheHandlerGives574) {
+  RemoveLoggingKeys();
+  TraceRecorder recorder;
+  CETWLogging logger{recorder};
+  auto* listener = new ThrowingListener();  // owned by the backend
+  ASSERT_EQ(logger.InitializeEx(nullptr, L"G", nullptr, nullptr, listener), 0u);
+  EXPECT_EQ(logger.Listener(), listener);
+  ASSERT_EQ(logger.Prepare(), 0u);
+  listener->armed = true;
+  EXPECT_EQ(recorder.Enable(0x10, 3), 574u);
+}
+
+TEST(EtwBackendLifecycle, RegistrationOnceUnregistrationAndReinitialisation) {
+  RemoveLoggingKeys();
+  TraceRecorder recorder;
+  recorder.registerResult = ERROR_ACCESS_DENIED;
+  {
+    CETWLogging logger{recorder};
+    ASSERT_EQ(logger.Initialize(L"G", nullptr, L"host", nullptr), 0u);
+    EXPECT_FALSE(logger.IsRegistered());
+    EXPECT_EQ(logger.Prepare(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(logger.Prepare(), 0u);  // never retried
+    EXPECT_EQ(recorder.registerCalls, 1);
+    EXPECT_EQ(logger.InitializeEx(nullptr, L"G", nullptr, nullptr, nullptr), 20001u);
+    // Registered without a handle: Uninitialize has nothing to unregister.
+    EXPECT_EQ(logger.Uninitialize(), 0u);
+    EXPECT_TRUE(recorder.unregistered.empty());
+  }
+  recorder.registerResult = ERROR_SUCCESS;
+  {
+    CETWLogging logger{recorder};
+    ASSERT_EQ(logger.InitializeEx(nullptr, L"G", nullptr, nullptr, nullptr), 0u);
+    ASSERT_EQ(logger.Prepare(), 0u);
+    const TRACEHANDLE handle = logger.RegistrationHandle();
+    EXPECT_NE(handle, 0u);
+    EXPECT_EQ(logger.Uninitialize(), 0u);
+    EXPECT_FALSE(logger.IsRegistered());
+    EXPECT_FALSE(logger.GetEnabled());
+    ASSERT_EQ(recorder.unregistered.size(), 1u);
+    EXPECT_EQ(recorder.unregistered[0], handle);
+    // Loaded already: a second initialisation fails in Load.
+    EXPECT_EQ(logger.InitializeEx(nullptr, L"G", nullptr, nullptr, nullptr), 87u);
+    ASSERT_EQ(logger.Prepare(), 0u);  // registers again
+    EXPECT_EQ(recorder.registerCalls, 3);
+  }
+  // Destruction unregistered the second registration.
+  ASSERT_EQ(recorder.unregistered.size(), 2u);
+}
+
+TEST(EtwBackendInit, EmptyNamesAreRefused) {
+  TraceRecorder recorder;
+  CETWLogging a{recorder};
+  EXPECT_EQ(a.InitializeEx(nullptr, L"", nullptr, nullptr, nullptr), 87u);
+  CETWLogging b{recorder};
+  EXPECT_EQ(b.InitializeEx(nullptr, L"G", nullptr, L"", nullptr), 87u);
+  CETWLogging c{recorder};
+  EXPECT_EQ(c.InitializeEx(L"NotQMW", L"G", nullptr, nullptr, nullptr), 87u);
+}
+
+TEST(EtwModuleNames, FileTitleAndQualifiedName) {
+  rvqtest::ScratchDir dir;
+  const std::wstring copy = dir.Child(L"b.c.dll");
+  ASSERT_TRUE(CopyFileW(rvqtest::BinPath(L"checkRVQ.dll").c_str(), copy.c_str(), FALSE));
+  HMODULE module = LoadLibraryExW(copy.c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES);
+  ASSERT_NE(module, nullptr);
+  TraceRecorder recorder;
+  CETWLogging logger{recorder};
+  std::wstring title;
+  logger.GetModuleFileTitle(title, module, true);
+  EXPECT_EQ(title, L"b.c");
+  logger.GetModuleFileTitle(title, module, false);
+  EXPECT_EQ(title, L"b.c.dll");
+  RemoveLoggingKeys();
+  ASSERT_EQ(logger.InitializeEx(nullptr, L"DetectRVQdll", module, nullptr, nullptr), 0u);
+  logger.GetQualifiedName(title);
+  EXPECT_EQ(title, L"DetectRVQdll\\b.c");
+  logger.GetName(title);
+  EXPECT_EQ(title, L"DetectRVQdll");
+  FreeLibrary(module);
+}
+
+TEST(EtwModuleNames, FileVersionText) {
+  EXPECT_EQ(ETWLogging::etw::NormalizeFileVersion(L"2, 0, 1, 17"), L"2.0.1.17");
+  EXPECT_EQ(ETWLogging::etw::NormalizeFileVersion(L"2,0,1,17"), L"2.0.1.17");
+  EXPECT_EQ(ETWLogging::etw::NormalizeFileVersion(L"2.0.1.17"), L"2.0.1.17");
+  EXPECT_EQ(ETWLogging::etw::NormalizeFileVersion(L"v2"), L"v2");
+  EXPECT_EQ(ETWLogging::etw::NormalizeFileVersion(L""), L"");
+  // checkRVQ.dll carries "2, 0, 1, 17" in its version resource.
+  EXPECT_EQ(ETWLogging::internal::ReadFileVersionText(rvqtest::BinPath(L"checkRVQ.dll")), L"2.0.1.17");
+  EXPECT_EQ(ETWLogging::internal::ReadFileVersionText(L"C:\\no\\such.dll"), L"");
+}
+
+TEST(EtwContextBlock, InlineStorageGrowsOnlyForLongNames) {
+  ETWLogging::etw::InlineByteBuffer small;
+  ETWLogging::etw::ContextFields fields;
+  fields.sourceFile = L"detection.cpp";
+  fields.function = L"PreInstall";
+  ETWLogging::etw::AppendContextBlock(small, fields);
+  EXPECT_FALSE(small.OnHeap());
+  EXPECT_EQ(small.size(), 4u + 4 + 2 + (2 + 26) + (2 + 20) + 4 + 2 + 2 + 2 + 8);
+
+  ETWLogging::etw::InlineByteBuffer large;
+  const std::wstring longName(300, L'n');
+  fields.function = longName.c_str();
+  ETWLogging::etw::AppendContextBlock(large, fields);
+  EXPECT_TRUE(large.OnHeap());
+  EXPECT_GE(large.capacity(), large.size());
+  std::vector<uint8_t> bytes(large.data(), large.data() + large.size());
+  DecodedContext c;
+  ASSERT_TRUE(rvqtest::DecodeContext(bytes, c));
+  EXPECT_EQ(c.function, longName);
+}
+
+}  // namespace

@@ -1,0 +1,267 @@
+// The text log writer on the real file system of the Wine prefix: folder and
+// file creation, the ring of files with "LastLogIdx", the log.ini settings
+// (obfuscated values only, out-of-range values rewritten) and switching off
+// when the folder cannot be made. Works below C:\ProgramData\Bryxen\BXLOGS
+// in groups of its own and removes them, and the root log.ini, afterwards.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "ini/ini_reader.h"
+#include "logging.h"
+#include "paths/paths.h"
+#include "test_support.h"
+#include "text_logging.h"
+
+using ETWLogging::CLogging;
+
+namespace {
+
+std::wstring LogRoot() {
+  wchar_t buffer[MAX_PATH];
+  CLogging probe;
+  EXPECT_EQ(probe.GetLogRoot(buffer, MAX_PATH), 0u);
+  return std::wstring(buffer) + L"\\Bryxen\\BXLOGS\\";
+}
+
+std::string ReadAll(const std::wstring& path) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                            0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return std::string();
+  std::string bytes;
+  char chunk[4096];
+  DWORD got = 0;
+  while (ReadFile(file, chunk, sizeof(chunk), &got, nullptr) && got > 0) bytes.append(chunk, got);
+  CloseHandle(file);
+  return bytes;
+}
+
+// The text after the byte-order mark, or "<no BOM>".
+std::wstring TextOf(const std::wstring& path) {
+  const std::string bytes = ReadAll(path);
+  if (bytes.size() < 2 || bytes[0] != '\xFF' || bytes[1] != '\xFE') return L"<no BOM>";
+  return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data() + 2), (bytes.size() - 2) / 2);
+}
+
+void WriteIniInt(const std::wstring& path, const wchar_t* key, int value) {
+  Trevalk::CObfuscatedIniReader ini;
+  ini.Load(path);
+  ASSERT_TRUE(ini.WriteInt(L"Config", key, value)) << key;
+}
+
+bool ReadIniInt(const std::wstring& path, const wchar_t* key, int& value) {
+  Trevalk::CObfuscatedIniReader ini;
+  ini.Load(path);
+  return ini.GetInt(L"Config", key, value);
+}
+
+void MakeFullFile(const std::wstring& path, size_t bytes) {
+  ASSERT_TRUE(rvqtest::WriteFileBytes(path, "\xFF\xFE" + std::string(bytes - 2, 'x')));
+}
+
+class TextLogging : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root = LogRoot();
+    Clean();
+    folder = root + L"RvqTextTest\\" + exe;
+  }
+  void TearDown() override { Clean(); }
+  void Clean() {
+    rvqtest::RemoveTree(root + L"RvqTextTest");
+    rvqtest::RemoveTree(root + L"RvqBlocked");
+    DeleteFileW((root + L"RvqBlocked").c_str());
+    DeleteFileW((root + L"log.ini").c_str());
+  }
+  // Settings written before Initialize into the folder ini.
+  void PrepareFolderIni() { ASSERT_TRUE(Trevalk::CreateDirectoryPath(folder.c_str())); }
+  void Init(CLogging& logger) {
+    ASSERT_EQ(logger.Initialize(L"RvqTextTest", GetModuleHandleW(nullptr), nullptr, nullptr), 0u);
+    ASSERT_EQ(logger.LogFolder(), folder);
+  }
+
+  const std::wstring exe = L"logging_text_tests";
+  std::wstring root;
+  std::wstring folder;
+};
+
+TEST_F(TextLogging, FirstEntryCreatesFolderAndFileZeroWithoutStoringTheIndex) {
+  CLogging logger;
+  Init(logger);
+  EXPECT_FALSE(rvqtest::DirectoryExists(folder));  // nothing before the first entry
+  EXPECT_EQ(logger.WriteEntry(L"detection.cpp", L"PreInstall", 5, 3, L"hello"), 0u);
+  const std::wstring file = folder + L"\\" + exe + L"000.log";
+  EXPECT_EQ(logger.LogFilePathFor(0), file);
+  const std::wstring text = TextOf(file);
+  ASSERT_GE(text.size(), 24u);
+  // Default layout: time, severity, an empty executable field, the message.
+  EXPECT_EQ(text.substr(22), L"$ -- (Information)$  hello\r\n");
+  EXPECT_FALSE(rvqtest::FileExists(logger.FolderIniPath()));
+
+  EXPECT_EQ(logger.WriteEntry(nullptr, nullptr, 0, 6, L"second\n"), 0u);
+  const std::wstring both = TextOf(file);
+  EXPECT_NE(both.find(L"$ -- (Information)$  second\n"), std::wstring::npos);
+  EXPECT_EQ(both.substr(both.size() - 9), L"  second\n");  // no extra CR LF
+}
+
+TEST_F(TextLogging, RingMovesOnAtMaxSizeAndWrapsAfterTheLastIndex) {
+  CLogging logger;
+  Init(logger);
+  ASSERT_EQ(logger.WriteEntry(L"f", L"F", 1, 4, L"zero"), 0u);
+  MakeFullFile(logger.LogFilePathFor(0), 262144);
+  MakeFullFile(logger.LogFilePathFor(1), 1000);  // an old file 001 is emptied
+  ASSERT_EQ(logger.WriteEntry(L"f", L"F", 1, 4, L"one"), 0u);
+  int index = -1;
+  ASSERT_TRUE(ReadIniInt(logger.FolderIniPath(), L"LastLogIdx", index));
+  EXPECT_EQ(index, 1);
+  std::wstring text = TextOf(logger.LogFilePathFor(1));
+  EXPECT_EQ(text.substr(text.size() - 6), L" one\r\n");
+  EXPECT_EQ(text.find(L"x"), std::wstring::npos);
+
+  // Below MaxSize the same file is appended to.
+  ASSERT_EQ(logger.WriteEntry(L"f", L"F", 1, 4, L"one more"), 0u);
+  EXPECT_NE(TextOf(logger.LogFilePathFor(1)).find(L" one\r\n"), std::wstring::npos);
+
+  MakeFullFile(logger.LogFilePathFor(1), 300000);
+  ASSERT_EQ(logger.WriteEntry(L"f", L"F", 1, 4, L"two"), 0u);
+  ASSERT_TRUE(ReadIniInt(logger.FolderIniPath(), L"LastLogIdx", index));
+  EXPECT_EQ(index, 2);
+  MakeFullFile(logger.LogFilePathFor(2), 262144);
+  ASSERT_EQ(logger.WriteEntry(L"f", L"F", 1, 4, L"wrapped"), 0u);
+  ASSERT_TRUE(ReadIniInt(logger.FolderIniPath(), L"LastLogIdx", index));
+  EXPECT_EQ(index, 0);
+  text = TextOf(logger.LogFilePathFor(0));
+  EXPECT_EQ(text.find(L"x"), std::wstring::npos);  // recreated
+  EXPECT_EQ(text.substr(text.size() - 10), L" wrapped\r\n");
+}
+
+TEST_F(TextLogging, StoredIndexAboveALoweredMaxEntriesRestartsAtZero) {
+  PrepareFolderIni();
+  const std::wstring ini = folder + L"\\log.ini";
+  WriteIniInt(ini, L"LastLogIdx", 4);
+  MakeFullFile(folder + L"\\" + exe + L"004.log", 100);
+  CLogging logger;
+  Init(logger);
+  EXPECT_EQ(logger.GetMaxEntries(), 3u);
+  ASSERT_EQ(logger.WriteEntry(L"f", L"F", 1, 4, L"restart"), 0u);
+  int index = -1;
+  ASSERT_TRUE(ReadIniInt(ini, L"LastLogIdx", index));
+  EXPECT_EQ(index, 0);
+  EXPECT_NE(TextOf(logger.LogFilePathFor(0)).find(L"restart"), std::wstring::npos);
+  EXPECT_EQ(ReadAll(folder + L"\\" + exe + L"004.log").size(), 100u);  // left alone
+}
+
+TEST_F(TextLogging, PlainValuesAreIgnoredAndOutOfRangeValuesRewritten) {
+  PrepareFolderIni();
+  const std::wstring ini = folder + L"\\log.ini";
+  ASSERT_TRUE(rvqtest::WriteFileBytes(ini, "[Config]\r\nMaxSize=1048576\r\nSeverity=1\r\n"));
+  {
+    CLogging logger;
+    Init(logger);
+    EXPECT_EQ(logger.GetMaxSize(), 262144u);
+    EXPECT_EQ(logger.GetSeverity(), 3u);
+  }
+  ASSERT_TRUE(rvqtest::WriteFileBytes(ini, ""));
+  WriteIniInt(ini, L"MaxSize", 100);
+  {
+    CLogging logger;
+    Init(logger);
+    EXPECT_EQ(logger.GetMaxSize(), 262144u);
+    int stored = 0;
+    ASSERT_TRUE(ReadIniInt(ini, L"MaxSize", stored));
+    EXPECT_EQ(stored, 262144);
+  }
+  // An accepted value in the root ini wins over a rejected one in the folder.
+  WriteIniInt(ini, L"MaxSize", 100);
+  WriteIniInt(root + L"log.ini", L"MaxSize", 524288);
+  {
+    CLogging logger;
+    Init(logger);
+    EXPECT_EQ(logger.GetMaxSize(), 524288u);
+  }
+}
+
+TEST_F(TextLogging, SettingsFromBothFiles) {
+  PrepareFolderIni();
+  const std::wstring ini = folder + L"\\log.ini";
+  WriteIniInt(ini, L"Severity", 1);
+  WriteIniInt(ini, L"MaxEntries", 7);
+  WriteIniInt(root + L"log.ini", L"Options", 0x08);
+  WriteIniInt(root + L"log.ini", L"Enable", 0);
+  WriteIniInt(root + L"log.ini", L"Severity", 5);  // the folder ini is read first
+  CLogging logger;
+  Init(logger);
+  EXPECT_EQ(logger.GetSeverity(), 1u);
+  EXPECT_NE(logger.IsEnabled(1), 0);
+  EXPECT_EQ(logger.GetMaxEntries(), 7u);
+  EXPECT_EQ(logger.GetOptions(), 8u);
+  EXPECT_FALSE(logger.GetEnabled());
+  logger.Log(5, L"f.cpp", L"F", 1, L"gated by Enable");
+  EXPECT_FALSE(rvqtest::FileExists(logger.LogFilePathFor(0)));
+  // WriteEntry itself tests neither; Options 0x08 cuts the path.
+  ASSERT_EQ(logger.WriteEntry(L"C:\\very\\long\\path\\to\\a_source_file_name_longer.cpp", L"F", 42, 1, L"m"), 0u);
+  EXPECT_NE(TextOf(logger.LogFilePathFor(0)).find(L"$ -- (Normal)$ [a_source_file_name_l:   42]$ m\r\n"),
+            std::wstring::npos);
+}
+
+TEST_F(TextLogging, RejectedSeveritiesWriteNothing) {
+  CLogging logger;
+  Init(logger);
+  ASSERT_EQ(logger.WriteEntry(L"f", L"F", 1, 4, L"first"), 0u);
+  const std::wstring before = TextOf(logger.LogFilePathFor(0));
+  EXPECT_EQ(logger.WriteEntry(L"f", L"F", 1, 0, L"zero"), 87u);
+  EXPECT_EQ(logger.WriteEntry(L"f", L"F", 1, 7, L"seven"), 87u);
+  EXPECT_EQ(logger.WriteEntry(L"f", L"F", 1, 4, L""), 87u);
+  EXPECT_EQ(logger.WriteEntry(L"f", L"F", 1, 4, nullptr), 87u);
+  EXPECT_EQ(TextOf(logger.LogFilePathFor(0)), before);
+}
+
+TEST_F(TextLogging, UncreatableFolderSwitchesLoggingOffForGood) {
+  // A file where the group folder should be.
+  ASSERT_TRUE(Trevalk::CreateDirectoryPath(root.c_str()));
+  ASSERT_TRUE(rvqtest::WriteFileBytes(root + L"RvqBlocked", "file"));
+  CLogging logger;
+  ASSERT_EQ(logger.Initialize(L"RvqBlocked", GetModuleHandleW(nullptr), nullptr, nullptr), 0u);
+  EXPECT_NE(logger.IsEnabled(5), 0);
+  EXPECT_EQ(logger.WriteEntry(L"f", L"F", 1, 4, L"lost"), 87u);
+  for (DWORD s = 0; s <= 7; ++s) EXPECT_EQ(logger.IsEnabled(s), 0) << s;
+  EXPECT_FALSE(logger.GetEnabled());
+  // No retry, even once the way is clear.
+  ASSERT_TRUE(DeleteFileW((root + L"RvqBlocked").c_str()));
+  EXPECT_EQ(logger.WriteEntry(L"f", L"F", 1, 4, L"still lost"), 87u);
+  EXPECT_FALSE(rvqtest::DirectoryExists(root + L"RvqBlocked"));
+}
+
+TEST_F(TextLogging, InitializeRulesNamesAndReset) {
+  CLogging logger;
+  EXPECT_EQ(logger.Uninitialize(), 20002u);
+  EXPECT_EQ(logger.Initialize(L"", nullptr, nullptr, nullptr), 87u);
+  EXPECT_EQ(logger.Initialize(L"G", nullptr, L"", nullptr), 87u);
+  // No module: the executable names the log and appears in the line.
+  ASSERT_EQ(logger.Initialize(L"RvqTextTest", nullptr, L"host", nullptr), 0u);
+  EXPECT_EQ(logger.Initialize(L"RvqTextTest", nullptr, nullptr, nullptr), 20001u);
+  EXPECT_TRUE(logger.HasExecutableName());
+  EXPECT_EQ(logger.LogFilePathFor(2), folder + L"\\" + exe + L"_host002.log");
+  ASSERT_EQ(logger.WriteEntry(L"f", L"F", 1, 4, L"named"), 0u);
+  EXPECT_NE(TextOf(logger.LogFilePathFor(0)).find(L"$ -- (Error)$ [logging_text_te]$ named\r\n"),
+            std::wstring::npos);
+  logger.SetMaxSize(5);
+  EXPECT_EQ(logger.Uninitialize(), 0u);
+  EXPECT_EQ(logger.GetMaxSize(), 262144u);
+  EXPECT_EQ(logger.LogFolder(), L"");
+  EXPECT_EQ(logger.Uninitialize(), 20002u);
+
+  wchar_t tiny[4];
+  EXPECT_EQ(logger.GetLogRoot(nullptr, 10), 87u);
+  EXPECT_EQ(logger.GetLogRoot(tiny, 4), 122u);
+}
+
+TEST_F(TextLogging, ReferenceCountDeletesAtZero) {
+  CLogging* logger = new CLogging();
+  EXPECT_EQ(logger->AddRef(), 1u);
+  EXPECT_EQ(logger->AddRef(), 2u);
+  EXPECT_EQ(logger->Release(), 1u);
+  EXPECT_EQ(logger->Release(), 0u);  // deleted
+}
+
+}  // namespace
