@@ -120,7 +120,8 @@ int RunIni(const Words& words) {
     const LogSetting* setting = FindLogSetting(args.positional()[1]);
     if (!setting) UsageError(L"unknown key \"" + args.positional()[1] + L"\"; the keys are " + LogSettingNames());
     unsigned long value = 0;
-    if (!ParseUnsigned(args.positional()[2], &value) || value < setting->min || value > setting->max) {
+    // Judged as the writer will read it back: a 32-bit integer.
+    if (!ParseUnsigned(args.positional()[2], &value) || !IsAccepted(*setting, static_cast<int>(value))) {
       UsageError(std::wstring(setting->name) + L" takes " + LogSettingRange(*setting) + L", not \"" +
                  args.positional()[2] + L"\"");
     }
@@ -153,7 +154,7 @@ int RunIni(const Words& words) {
       const wchar_t* where = reader == &folder ? L"folder ini" : L"root ini";
       if (!reader->GetInt(kSection, setting.name, value)) continue;
       const unsigned long asUnsigned = static_cast<unsigned long>(value);
-      if (asUnsigned < setting.min || asUnsigned > setting.max) {
+      if (!IsAccepted(setting, value)) {
         notes += std::wstring(L"; ") + where + L" holds " + std::to_wstring(value) + L", outside " +
                  LogSettingRange(setting) + L" (the writer replaces it with the default)";
         continue;

@@ -2,18 +2,27 @@
 
 #include <cwchar>
 
+#include "text_log_format.h"
+
 namespace bxlogctl {
 
+namespace textlog = ETWLogging::textlog;
+
 const std::vector<LogSetting>& LogSettings() {
-  // The order is the order in which the writer resolves them.
+  // The writer's own defaults and limits, in the order it resolves them.
   static const std::vector<LogSetting> settings = {
-      {L"Enable", 1, 0, 0xFFFFFFFFul, false},
-      {L"MaxSize", 262144, 262144, 10485760, false},
-      {L"MaxEntries", 3, 2, 100, false},
-      {L"Severity", 3, 0, 6, false},
-      {L"Options", 16, 0, 0xFFFFFFFFul, true},
+      {L"Enable", textlog::kDefaultEnable, 0, 0xFFFFFFFFul, false},
+      {L"MaxSize", textlog::kDefaultMaxSize, textlog::kMinMaxSize, textlog::kMaxMaxSize, false},
+      {L"MaxEntries", textlog::kDefaultMaxEntries, textlog::kMinMaxEntries, textlog::kMaxMaxEntries, false},
+      {L"Severity", textlog::kDefaultThreshold, 0, 6, false},
+      {L"Options", textlog::kDefaultOptions, 0, 0xFFFFFFFFul, true},
   };
   return settings;
+}
+
+bool IsAccepted(const LogSetting& setting, long long value) {
+  // The writer's rule decides; the table's range only words the messages.
+  return textlog::IsAcceptedSetting(setting.name, value);
 }
 
 const LogSetting* FindLogSetting(const std::wstring& name) {

@@ -14,6 +14,9 @@ struct LogSetting {
 };
 
 const std::vector<LogSetting>& LogSettings();
+// Whether the writer accepts `value` for the setting (as a 32-bit int read
+// from log.ini, widened).
+bool IsAccepted(const LogSetting& setting, long long value);
 // Matches without regard to case, as the writer's range check does.
 const LogSetting* FindLogSetting(const std::wstring& name);
 std::wstring LogSettingNames();

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "console.h"
+#include "etw_config.h"
 #include "registry/obfuscated_reg_key.h"
 
 namespace bxlogctl {
@@ -142,7 +143,17 @@ MechanismState ReadMechanism() {
   return state;
 }
 
-std::wstring ProviderKeyPath() { return L"SOFTWARE\\Bryxen\\Logging\\Provider"; }
+std::wstring ProviderKeyPath() {
+  // The backend's own configuration decides where the overrides live: the
+  // application key "QMW" when it exists, the built-in defaults otherwise.
+  ETWLogging::internal::ETWAppProperties properties;
+  if (!properties.Load(nullptr)) {
+    SystemError(L"the ETW application configuration (HKLM\\SOFTWARE\\Bryxen.logging\\QMW) is incomplete, so the "
+                L"ETW backend cannot start",
+                ERROR_INVALID_DATA);
+  }
+  return properties.providerKeyPath;
+}
 
 std::vector<std::wstring> SubKeyNames(const std::wstring& path) {
   std::vector<std::wstring> names;

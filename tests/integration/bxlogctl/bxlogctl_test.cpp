@@ -271,6 +271,34 @@ TEST_F(BxlogctlTest, UnwritableIniIsLeftWhole) {
   EXPECT_EQ(after, before);  // byte for byte
 }
 
+// What the tool writes is what checkRVQ.dll acts on, run by a host.
+TEST_F(BxlogctlTest, SettingsThroughTheToolReachTheProduct) {
+  const std::wstring host = L"\"" + rvqtest::BinPath(L"install-host.exe") + L"\" PostInstall";
+  const std::wstring logFile = std::wstring(kLogRoot) + L"\\DetectRVQdll\\checkRVQ\\checkRVQ000.log";
+  const char kStartLine[] = "detectRVQ.dll PostInstall(): Starting post-install step.";
+
+  // Text logs at the default threshold: the Normal lines stay out.
+  ASSERT_EQ(Ctl(L"mechanism text").exitCode, 0u);
+  ASSERT_EQ(RunProcess(host).exitCode, 0u);
+  EXPECT_FALSE(Contains(Ctl(L"tail --for checkRVQ").output, kStartLine));
+
+  // Severity 1 lets them in.
+  ASSERT_EQ(Ctl(L"ini set Severity 1").exitCode, 0u);
+  ASSERT_EQ(RunProcess(host).exitCode, 0u);
+  ASSERT_TRUE(rvqtest::FileExists(logFile));
+  const auto tail = Ctl(L"tail --for checkRVQ -n 3");
+  EXPECT_TRUE(Contains(tail.output, kStartLine)) << tail.output;
+  EXPECT_TRUE(Contains(tail.output, "-- (Normal)$  detectRVQ.dll PostInstall(): Post-install step complete."))
+      << tail.output;
+  EXPECT_TRUE(Contains(Ctl(L"where").output, "checkRVQ000.log"));
+
+  // Back to ETW: no more text lines.
+  ASSERT_EQ(Ctl(L"mechanism etw").exitCode, 0u);
+  ASSERT_TRUE(DeleteFileW(logFile.c_str()));
+  ASSERT_EQ(RunProcess(host).exitCode, 0u);
+  EXPECT_FALSE(rvqtest::FileExists(logFile));
+}
+
 TEST_F(BxlogctlTest, HelpForTheProgramAndEachCommand) {
   const auto overview = Ctl(L"--help");
   EXPECT_EQ(overview.exitCode, 0u);
