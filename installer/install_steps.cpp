@@ -6,6 +6,7 @@
 
 #include "common/bounded_string.h"
 #include "module_state.h"
+#include "paths/paths.h"
 #include "step_text.h"
 
 namespace checkrvq {
@@ -41,7 +42,7 @@ void MigrateDataFile(const DataFileFolders& folders, const wchar_t* commonAppDat
                      const wchar_t* targetFolder) {
   wchar_t firstOld[kPathChars];
   // The product folder's parent may be missing on a fresh machine.
-  CreateFolderWithParents(targetFolder);
+  Trevalk::CreateDirectoryPath(targetFolder);
   if (FormatBounded(firstOld, kPathChars, L"%s\\BryxenOnline\\RVQ\\bxdndb.dat", commonAppData)) {
     MoveFileW(firstOld, targetFile);
     LogStep(ETWLogging::kSeverityNormal, L"PreInstall", 240, L"detectRVQ.dll PreInstall(): Moving file from %s",
@@ -63,30 +64,6 @@ void MigrateDataFile(const DataFileFolders& folders, const wchar_t* commonAppDat
 
 }  // namespace
 
-bool CreateFolderWithParents(const wchar_t* path) {
-  wchar_t partial[kPathChars];
-  if (!Trevalk::CopyString(partial, kPathChars, path)) return false;
-  // Create every level in turn from the first folder below the root; levels
-  // that already exist make CreateDirectoryW fail harmlessly. A drive root
-  // ("C:") and the server part of a UNC path ("\\server\share") are skipped
-  // because they cannot be created.
-  size_t start = 0;
-  if (partial[0] == L'\\' && partial[1] == L'\\') {
-    int separators = 0;
-    for (start = 2; partial[start] && separators < 2; ++start) {
-      if (partial[start] == L'\\') ++separators;
-    }
-  }
-  for (size_t i = start; partial[i]; ++i) {
-    if (partial[i] != L'\\' || i == 0 || partial[i - 1] == L':') continue;
-    partial[i] = L'\0';
-    CreateDirectoryW(partial, nullptr);
-    partial[i] = L'\\';
-  }
-  CreateDirectoryW(partial, nullptr);
-  const DWORD attributes = GetFileAttributesW(partial);
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
 
 DWORD PreInstallIn(const DataFileFolders& folders, StepResult** result, DWORD* canBeInstalled) {
   LogStep(ETWLogging::kSeverityNormal, L"PreInstall", 204, L"detectRVQ.dll PreInstall(): Starting pre-install step.");

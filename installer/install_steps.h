@@ -20,9 +20,4 @@ struct DataFileFolders {
 // results and out-parameters as the export.
 DWORD PreInstallIn(const DataFileFolders& folders, StepResult** result, DWORD* canBeInstalled);
 
-// Creates `path` and every missing folder above it (default security).
-// True when the folder exists afterwards. `path` is a full path of at most
-// kPathChars characters; it is not changed.
-bool CreateFolderWithParents(const wchar_t* path);
-
 }  // namespace checkrvq

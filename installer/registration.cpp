@@ -1,4 +1,159 @@
-// Install-time registration. Not built yet.
-#include "entry_points.h"
+// Install-time registration: service removal, the installation records and
+// the locale files scheduled for deletion at restart.
+#include "registration.h"
 
-extern "C" DWORD DllInstallFunction() { return 0; }
+#include <shlwapi.h>
+
+#include <clocale>
+#include <ctime>
+#include <cwchar>
+
+#include "common/bounded_string.h"
+#include "common/unique_handle.h"
+#include "entry_points.h"
+#include "module_state.h"
+#include "osinfo/os_version.h"
+#include "services.h"
+
+namespace checkrvq {
+
+namespace {
+
+using Trevalk::UniqueFindHandle;
+using Trevalk::UniqueHKey;
+
+constexpr wchar_t kProductKey[] = L"SOFTWARE\\Bryxen\\RVQ";
+constexpr wchar_t kSubstituteKey[] = L"SOFTWARE\\Bryxen\\RVQ\\AppInfo\\Substitute";
+constexpr wchar_t kInstallDirKey[] = L"Software\\Bryxen\\RVQ";
+constexpr REGSAM kWriteAccess = KEY_ALL_ACCESS | KEY_WOW64_64KEY;  // 0xF013F
+constexpr size_t kDateChars = 255;
+constexpr DWORD kInstallDirBytes = 520;
+
+void SetDword(HKEY key, const wchar_t* name, DWORD value) {
+  RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
+}
+
+void WriteLastUpdate() {
+  wchar_t date[kDateChars] = {};
+  const time_t now = time(nullptr);
+  tm local{};
+  if (localtime_s(&local, &now) != 0) return;
+  const size_t length = wcsftime(date, kDateChars, L"%x", &local);
+  UniqueHKey key;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProductKey, 0, kWriteAccess, key.put()) != ERROR_SUCCESS) return;
+  // The stored text leaves out the terminating null.
+  RegSetValueExW(key.get(), L"Last Update", 0, REG_SZ, reinterpret_cast<const BYTE*>(date),
+                 static_cast<DWORD>(length * sizeof(wchar_t)));
+}
+
+void WriteGmtDate() {
+  const DWORD seconds = static_cast<DWORD>(static_cast<unsigned long long>(time(nullptr)) & 0xFFFFFFFFull);
+  UniqueHKey key;
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSubstituteKey, 0, nullptr, 0, kWriteAccess, nullptr, key.put(),
+                      nullptr) != ERROR_SUCCESS) {
+    return;
+  }
+  SetDword(key.get(), L"gmtdate", seconds);
+}
+
+void WriteInstallPlatform(const OSCodeQuery& queryOSCode) {
+  const DWORD platform = InstallPlatformCode(queryOSCode);
+  UniqueHKey key;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProductKey, 0, kWriteAccess, key.put()) != ERROR_SUCCESS) return;
+  SetDword(key.get(), L"InstallPlatform", platform);
+}
+
+// Schedules each "loc_*.dat" directly in `folder`.
+void ScheduleLocaleFilesIn(const wchar_t* folder) {
+  wchar_t pattern[kPathChars];
+  if (!AppendToFolder(folder, L"loc_*.dat", pattern, kPathChars)) return;
+  WIN32_FIND_DATAW found{};
+  UniqueFindHandle search(FindFirstFileW(pattern, &found));
+  if (!search) return;
+  do {
+    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+    wchar_t path[kPathChars];
+    if (!AppendToFolder(folder, found.cFileName, path, kPathChars)) continue;
+    MoveFileExW(path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+  } while (FindNextFileW(search.get(), &found));
+}
+
+}  // namespace
+
+DWORD InstallPlatformCode(const OSCodeQuery& queryOSCode) {
+  static const struct {
+    DWORD osCode;
+    DWORD platform;
+  } kPlatforms[] = {{Trevalk::kOSCodeVista, 9},
+                    {Trevalk::kOSCodeWindows7, 11},
+                    {Trevalk::kOSCodeWindows8, 13},
+                    {Trevalk::kOSCodeWindows81, 15},
+                    {Trevalk::kOSCodeWindows10, 17}};
+  for (const auto& entry : kPlatforms) {
+    if (queryOSCode() == entry.osCode) return entry.platform;
+  }
+  return 3;
+}
+
+bool ParseInstallDir(DWORD type, const BYTE* data, DWORD bytes, wchar_t* out, size_t capacity) {
+  if (!out || capacity == 0) return false;
+  out[0] = L'\0';
+  if (type != REG_SZ && type != REG_EXPAND_SZ) return false;
+  if (bytes == 0) return false;  // the empty text names no folder
+  if (!data || bytes % sizeof(wchar_t) != 0) return false;
+  const size_t chars = bytes / sizeof(wchar_t);
+  const wchar_t* text = reinterpret_cast<const wchar_t*>(data);
+  if (text[chars - 1] != L'\0' || chars > capacity) return false;
+  wmemcpy(out, text, chars);
+  // A value with an embedded null ends there, like any registry string.
+  return out[0] != L'\0';
+}
+
+bool AppendToFolder(const wchar_t* folder, const wchar_t* name, wchar_t* out, size_t capacity) {
+  // PathAppendW writes up to MAX_PATH characters and checks nothing of
+  // ours: measure first, so that nothing is ever cut.
+  if (!folder || !name || capacity < MAX_PATH) return false;
+  const size_t folderChars = Trevalk::BoundedLength(folder, capacity);
+  const size_t nameChars = Trevalk::BoundedLength(name, capacity);
+  const size_t separator = folderChars > 0 && folder[folderChars - 1] == L'\\' ? 0 : 1;
+  if (folderChars + separator + nameChars + 1 > kPathChars) return false;
+  if (!Trevalk::CopyString(out, capacity, folder)) return false;
+  return PathAppendW(out, name) != FALSE;
+}
+
+void WriteInstallationRecords(const OSCodeQuery& queryOSCode) {
+  setlocale(LC_ALL, ".ACP");
+  WriteLastUpdate();
+  WriteGmtDate();
+  WriteInstallPlatform(queryOSCode);
+}
+
+void ScheduleLocaleFilesForDeletion() {
+  UniqueHKey key;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kInstallDirKey, 0, KEY_READ, key.put()) != ERROR_SUCCESS) return;
+  BYTE data[kInstallDirBytes];
+  DWORD bytes = sizeof data;
+  DWORD type = REG_NONE;
+  if (RegQueryValueExW(key.get(), L"Install Dir", nullptr, &type, data, &bytes) != ERROR_SUCCESS) return;
+  wchar_t installDir[kPathChars];
+  if (!ParseInstallDir(type, data, bytes, installDir, kPathChars)) return;
+  ScheduleLocaleFilesIn(installDir);
+  wchar_t localeDir[kPathChars];
+  if (AppendToFolder(installDir, L"Locale", localeDir, kPathChars)) ScheduleLocaleFilesIn(localeDir);
+}
+
+void RegisterInstallation(const OSCodeQuery& queryOSCode) {
+  WriteInstallationRecords(queryOSCode);
+  ScheduleLocaleFilesForDeletion();
+}
+
+}  // namespace checkrvq
+
+extern "C" DWORD DllInstallFunction() {
+  checkrvq::GuardedEntry(0, [] {
+    checkrvq::DeleteServices(checkrvq::kObsoleteServices, checkrvq::kObsoleteServiceCount);
+    checkrvq::RegisterInstallation([] { return Trevalk::QueryOSCode(); });
+    return DWORD{0};
+  });
+  return 0;
+}

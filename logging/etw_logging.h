@@ -80,9 +80,11 @@ class CETWLogging : public CLoggingIf_ex {
   /* 18 */ ULONG Release() override;
   // Loads the configuration (once per object: a second call fails with 87,
   // or 20001 once registered), sets the names, installs the listener (the
-  // given one, now owned, or a new CETWConfigurationListener) and applies
-  // the registry overrides once. 87 for an empty (but given) group or host
-  // or a failed Load. Does not register the provider.
+  // given one or a new CETWConfigurationListener) and applies the registry
+  // overrides once. 87 for an empty (but given) group or host or a failed
+  // Load. A given listener belongs to the backend once this returns 0 (it is
+  // installed unchanged, not attached); on failure it stays the caller's.
+  // Does not register the provider.
   /* 24 */ DWORD InitializeEx(const wchar_t* appKey, const wchar_t* logGroup, HMODULE module,
                               const wchar_t* logHost, LoggingConfigListenerIf* listener) override;
   /* 25 */ DWORD WriteEntryEx(DWORD severity, const wchar_t* sourceFile, const wchar_t* function, int line,

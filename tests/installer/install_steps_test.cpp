@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "install_steps.h"
+#include "paths/paths.h"
 #include "step_test_util.h"
 
 namespace {
@@ -40,7 +41,7 @@ class PreInstallMigration : public ::testing::Test {
   }
 
   static void Put(const std::wstring& file, const std::string& content) {
-    ASSERT_TRUE(checkrvq::CreateFolderWithParents(file.substr(0, file.find_last_of(L'\\')).c_str()));
+    ASSERT_TRUE(Trevalk::CreateDirectoryPath(file.substr(0, file.find_last_of(L'\\')).c_str()));
     ASSERT_TRUE(rvqtest::WriteFileBytes(file, content));
   }
 
@@ -114,7 +115,7 @@ TEST_F(PreInstallMigration, MissingMakerFolderIsCreatedAndTheFileMigrates) {
 TEST(PreInstall, NormalLinesStayQuietAtTheDefaultThreshold) {
   rvqtest::ScratchDir common(L"rvqcommon");
   const std::wstring path = common.Child(L"Bryxen\\RVQ\\bxdndb.dat");
-  ASSERT_TRUE(checkrvq::CreateFolderWithParents(common.Child(L"Bryxen\\RVQ").c_str()));
+  ASSERT_TRUE(Trevalk::CreateDirectoryPath(common.Child(L"Bryxen\\RVQ").c_str()));
   ASSERT_TRUE(rvqtest::WriteFileBytes(path, "current"));
   ScopedRecordingLog log;
   checkrvq::DataFileFolders folders;
@@ -148,27 +149,5 @@ TEST(PostInstall, ReportsNoRebootWithAZeroedResult) {
                            }));
 }
 
-TEST(CreateFolderWithParents, CreatesEveryMissingLevel) {
-  rvqtest::ScratchDir base(L"rvqfolders");
-  const struct {
-    std::wstring path;
-    bool expected;
-  } cases[] = {
-      {base.Child(L"a\\b\\c"), true},
-      {base.Child(L"a\\b\\c"), true},  // already there
-      {base.Child(L"a\\d"), true},
-      {base.Child(std::wstring(300, L'x')), false},  // does not fit a path buffer
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(checkrvq::CreateFolderWithParents(c.path.c_str()), c.expected) << rvqtest::ToUtf8(c.path);
-    if (c.expected) {
-      EXPECT_TRUE(rvqtest::DirectoryExists(c.path));
-    }
-  }
-  // A file in the way is not a folder.
-  ASSERT_TRUE(rvqtest::WriteFileBytes(base.Child(L"file"), "x"));
-  EXPECT_FALSE(checkrvq::CreateFolderWithParents(base.Child(L"file").c_str()));
-  EXPECT_FALSE(checkrvq::CreateFolderWithParents(base.Child(L"file\\below").c_str()));
-}
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cwchar>
+#include <cwctype>
 
 #include "console.h"
 
@@ -11,7 +12,9 @@ Args::Args(const std::vector<std::wstring>& words, const std::set<std::wstring>&
            const std::set<std::wstring>& flags) {
   for (size_t i = 0; i < words.size(); ++i) {
     const std::wstring& word = words[i];
-    if (word.size() > 1 && word[0] == L'-') {
+    // "-5" is a (bad) value, not an option: let the command's range check
+    // say what it takes.
+    if (word.size() > 1 && word[0] == L'-' && !iswdigit(word[1])) {
       if (word == L"--help" || word == L"-h" || flags.count(word)) {
         values_[word == L"-h" ? L"--help" : word] = L"";
       } else if (valued.count(word)) {

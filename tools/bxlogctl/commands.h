@@ -19,7 +19,15 @@ struct Command {
 // All commands, in the order the overview lists them.
 const std::vector<Command>& Commands();
 
+int RunMechanism(const Words& words);
+int RunIni(const Words& words);
+int RunEtw(const Words& words);
 int RunWhere(const Words& words);
 int RunTail(const Words& words);
+int RunDecode(const Words& words);
+
+class Args;
+int RunDecodeReg(const Args& args);
+int RunDecodeIni(const Args& args);
 
 }  // namespace bxlogctl

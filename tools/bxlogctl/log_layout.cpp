@@ -6,6 +6,7 @@
 
 #include "common/unique_handle.h"
 #include "console.h"
+#include "text_log_format.h"
 
 namespace bxlogctl {
 namespace {
@@ -68,13 +69,14 @@ std::wstring LogRoot() {
     CoTaskMemFree(folder);
     SystemError(L"cannot find the common application-data folder", static_cast<DWORD>(hr));
   }
-  std::wstring root = folder;
+  const std::wstring programData = folder;
   CoTaskMemFree(folder);
-  return root + L"\\Bryxen\\BXLOGS\\";
+  return ETWLogging::textlog::LogRootPath(programData);
 }
 
 std::wstring LogFolder(const LogTarget& target) {
-  return target.group.empty() ? LogRoot() + target.module : LogRoot() + target.group + L"\\" + target.module;
+  return ETWLogging::textlog::LogFolderPath(LogRoot(), target.group.empty() ? nullptr : target.group.c_str(),
+                                            target.module);
 }
 
 std::wstring FolderIniPath(const LogTarget& target) { return LogFolder(target) + L"\\log.ini"; }

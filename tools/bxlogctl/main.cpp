@@ -24,6 +24,57 @@ const wchar_t kExitCodes[] =
 
 int RunHelp(const Words& words);
 
+const wchar_t kMechanismHelp[] =
+    L"usage: bxlogctl mechanism [text|etw]\n"
+    L"\n"
+    L"Without an argument, shows \"Logging Mechanism\" (HKLM\\SOFTWARE\\Bryxen\\Logging)\n"
+    L"and which logger the product builds from it. Only an obfuscated REG_DWORD 1\n"
+    L"selects the text log files; a plain or damaged value is ignored (and said so).\n"
+    L"\n"
+    L"  text   store 1: processes started afterwards write text logs\n"
+    L"  etw    store 0: processes started afterwards send ETW events\n";
+
+const wchar_t kIniHelp[] =
+    L"usage: bxlogctl ini show [--for TARGET]\n"
+    L"       bxlogctl ini set KEY VALUE [--for TARGET]\n"
+    L"\n"
+    L"Reads or writes the text log settings in log.ini (section Config, stored\n"
+    L"obfuscated; plain lines are ignored by the product). set without --for\n"
+    L"writes the root log.ini, which every log folder falls back to; with --for it\n"
+    L"writes that log folder's own log.ini, which comes first. show lists each\n"
+    L"key's effective value for TARGET and where it comes from.\n"
+    L"\n"
+    L"  Enable      0 switches the text log off, anything else on    (default 1)\n"
+    L"  MaxSize     bytes per file, 262144 to 10485760               (default 262144)\n"
+    L"  MaxEntries  files in the ring, 2 to 100                      (default 3)\n"
+    L"  Severity    lowest severity written, 0 to 6                  (default 3)\n"
+    L"              1 Normal, 2 Warning, 3 Information, 4 Error, 5 Critical\n"
+    L"  Options     line fields: 0x10 program, 0x04 process/thread,  (default 0x10)\n"
+    L"              0x08 source and line, 0x20 function, 0x01 debugger copy\n"
+    L"\n"
+    L"TARGET: checkRVQ (the installer library), RvqUpgd (the upgrade detector)\n"
+    L"or GROUP\\MODULE. Values are decimal or 0x-hexadecimal.\n";
+
+const wchar_t kEtwHelp[] =
+    L"usage: bxlogctl etw show [--group G [--module M]]\n"
+    L"       bxlogctl etw set Enable|Severity VALUE [--group G [--module M]]\n"
+    L"       bxlogctl etw unset Enable|Severity [--group G [--module M]]\n"
+    L"\n"
+    L"The ETW backend's run-time overrides: plain REG_DWORD values under the\n"
+    L"provider key, its group sub-key (checkRVQ logs with group DetectRVQdll,\n"
+    L"RvqUpgd with _no_group) and the group's module sub-key. They are read when\n"
+    L"a process starts logging and whenever a trace session enables or disables\n"
+    L"the provider; a more specific key wins, and they win over the session.\n"
+    L"Enable takes 0 or 1, Severity 1 to 6.\n";
+
+const wchar_t kDecodeHelp[] =
+    L"usage: bxlogctl decode reg KEY VALUE\n"
+    L"       bxlogctl decode ini FILE\n"
+    L"\n"
+    L"Prints obfuscated values in clear: one registry value (KEY below\n"
+    L"HKEY_LOCAL_MACHINE), or every value of an INI file. Says which values are\n"
+    L"plain (ignored by the product) and which records fail their digest.\n";
+
 const wchar_t kWhereHelp[] =
     L"usage: bxlogctl where\n"
     L"\n"
@@ -44,8 +95,12 @@ const wchar_t kHelpHelp[] = L"usage: bxlogctl help [COMMAND]\n";
 
 const std::vector<Command>& Commands() {
   static const std::vector<Command> commands = {
+      {L"mechanism", L"show or choose text logs or ETW events", kMechanismHelp, RunMechanism},
+      {L"ini", L"show or set the text log settings (log.ini)", kIniHelp, RunIni},
+      {L"etw", L"show or set the ETW run-time overrides", kEtwHelp, RunEtw},
       {L"where", L"show the log root, the log folders and their files", kWhereHelp, RunWhere},
       {L"tail", L"print the newest lines of a log", kTailHelp, RunTail},
+      {L"decode", L"print obfuscated registry or INI values in clear", kDecodeHelp, RunDecode},
       {L"help", L"show this overview or a command's help", kHelpHelp, RunHelp},
   };
   return commands;

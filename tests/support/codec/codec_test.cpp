@@ -4,6 +4,7 @@
 // the cipher's rules), not with this code.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string>

@@ -255,6 +255,30 @@ TEST_F(RegKeyTest, DeletesInTheViewTheKeyWasOpenedIn) {
             RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\RvqTestView32", 0, KEY_READ | KEY_WOW64_32KEY, &probe));
 }
 
+TEST_F(RegKeyTest, EnumerationFlushAndChangeNotification) {
+  MakeKey(L"only");
+  CRegKey key;
+  OpenRoot(key);
+  wchar_t name[16];
+  DWORD chars = 16;
+  FILETIME written{};
+  ASSERT_EQ(0, key.EnumKey(0, name, &chars, &written));
+  EXPECT_STREQ(L"only", name);
+  EXPECT_EQ(4u, chars);
+  EXPECT_NE(0u, written.dwLowDateTime | written.dwHighDateTime);
+  chars = 16;
+  EXPECT_EQ(ERROR_NO_MORE_ITEMS, key.EnumKey(1, name, &chars));
+  EXPECT_EQ(0, key.Flush());
+
+  HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  ASSERT_NE(nullptr, event);
+  ASSERT_EQ(0, key.NotifyChangeKeyValue(FALSE, REG_NOTIFY_CHANGE_LAST_SET, event, TRUE));
+  EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(event, 0));
+  ASSERT_EQ(0, key.SetDWORDValue(L"changed", 1));
+  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(event, 5000));
+  CloseHandle(event);
+}
+
 // Records which virtual slots the base implementation goes through.
 class CountingImpl : public CRegKeyImpl {
  public:
