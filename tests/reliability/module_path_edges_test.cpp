@@ -1,0 +1,75 @@
+// checkRVQ.dll loaded from folders whose module path has 250 to 262 and 300
+// characters, with the Uninst.dll stand-in beside it ("Real") and a decoy in
+// the parent folder ("Decoy"), where a module path cut inside its folder part
+// would point. Detection either uses the whole folder or refuses it; it never
+// loads the decoy.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "entry_points.h"
+#include "step_test_util.h"
+
+namespace {
+
+std::wstring Long(const std::wstring& path) { return L"\\\\?\\" + path; }
+
+// Names the detection reported, joined by "|"; the host frees the list.
+std::wstring Detect(HMODULE library) {
+  const auto detect = ProcAs<DetectIncompatibleFn>(GetProcAddress(library, "DetectIncompatible"));
+  if (!detect) return L"<no export>";
+  DWORD count = 0;
+  IncompatibleProductRecord** list = nullptr;
+  detect(&count, &list);
+  std::wstring names;
+  for (DWORD i = 0; list && i < count; ++i) {
+    names += (i ? L"|" : L"") + std::wstring(list[i]->productName);
+    HeapFree(GetProcessHeap(), 0, list[i]->productName);
+    HeapFree(GetProcessHeap(), 0, list[i]);
+  }
+  if (list) HeapFree(GetProcessHeap(), 0, list);
+  return names;
+}
+
+bool PlaceStandIn(const std::wstring& folder, const char* product) {
+  return CopyFileW(rvqtest::FixturePath(L"Uninst.dll").c_str(), Long(folder + L"\\Uninst.dll").c_str(), FALSE) &&
+         rvqtest::WriteFileBytes(Long(folder + L"\\uninst.ini"),
+                                 std::string("[Detect]\r\nResult=1\r\nCount=1\r\nName0=") + product + "\r\n");
+}
+
+TEST(ModulePathEdges, DetectionUsesTheWholeFolderOrNone) {
+  rvqtest::ScratchDir root(L"rvq modpath \u00e9");
+  rvqtest::ScopedCurrentDirectory restore;
+  ASSERT_TRUE(SetCurrentDirectoryW(root.path().c_str()));
+  const std::wstring parent = root.Child(L"p");
+  ASSERT_TRUE(rvqtest::MakeTree(parent));
+  ASSERT_TRUE(PlaceStandIn(parent, "Decoy"));
+  const size_t kDllName = wcslen(L"\\checkRVQ.dll");
+  for (size_t chars : {250u, 258u, 259u, 260u, 261u, 262u, 300u}) {
+    // <parent>\<q...q>\checkRVQ.dll of `chars` characters.
+    const std::wstring folder = parent + L"\\" + std::wstring(chars - kDllName - parent.size() - 1, L'q');
+    const std::wstring dll = folder + L"\\checkRVQ.dll";
+    ASSERT_EQ(dll.size(), chars);
+    ASSERT_TRUE(rvqtest::MakeTree(Long(folder)));
+    ASSERT_TRUE(CopyFileW(rvqtest::BinPath(L"checkRVQ.dll").c_str(), Long(dll).c_str(), FALSE));
+    ASSERT_TRUE(PlaceStandIn(folder, "Real"));
+    HMODULE library = LoadLibraryW(Long(dll).c_str());
+    ASSERT_NE(library, nullptr) << chars;
+    const std::wstring found = Detect(library);
+    FreeLibrary(library);
+    EXPECT_EQ(found.find(L"Decoy"), std::wstring::npos) << chars << ": " << found;
+    // Within the module buffer (260 characters and the terminator) the whole
+    // folder is used.
+    if (chars <= 260) {
+      EXPECT_EQ(found, L"Real") << chars;
+    }
+    std::printf("module path %zu characters: detected [%ls]\n", chars, found.c_str());
+    DeleteFileW(Long(dll).c_str());
+    DeleteFileW(Long(folder + L"\\Uninst.dll").c_str());
+    DeleteFileW(Long(folder + L"\\uninst.ini").c_str());
+    DeleteFileW(Long(folder + L"\\uninst-calls.txt").c_str());
+    RemoveDirectoryW(Long(folder).c_str());
+  }
+}
+
+}  // namespace
