@@ -1,0 +1,84 @@
+// The text log writer with log names (the module's file name) long enough
+// to put the log file's path and then the log folder's path around and past
+// MAX_PATH. Whatever is created below the group folder is the whole log
+// folder or the whole log file, never something a cut path would name.
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+
+#include "step_test_util.h"
+#include "text_logging.h"
+
+namespace {
+
+std::wstring Long(const std::wstring& path) { return L"\\\\?\\" + path; }
+
+// Every file and folder below `folder`, as full paths.
+void ListTree(const std::wstring& folder, std::set<std::wstring>& out) {
+  WIN32_FIND_DATAW found;
+  HANDLE find = FindFirstFileW(Long(folder + L"\\*").c_str(), &found);
+  if (find == INVALID_HANDLE_VALUE) return;
+  do {
+    const std::wstring name = found.cFileName;
+    if (name == L"." || name == L"..") continue;
+    out.insert(folder + L"\\" + name);
+    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ListTree(folder + L"\\" + name, out);
+  } while (FindNextFileW(find, &found));
+  FindClose(find);
+}
+
+void RemoveLongTree(const std::wstring& path) {
+  std::set<std::wstring> all;
+  ListTree(path, all);
+  for (auto it = all.rbegin(); it != all.rend(); ++it) {
+    if (!DeleteFileW(Long(*it).c_str())) RemoveDirectoryW(Long(*it).c_str());
+  }
+  RemoveDirectoryW(Long(path).c_str());
+}
+
+TEST(LogPathEdges, TheLogIsWrittenWholeOrNotAtAll) {
+  ETWLogging::CLogging probe;
+  wchar_t programData[MAX_PATH];
+  ASSERT_EQ(probe.GetLogRoot(programData, MAX_PATH), 0u);
+  const std::wstring groupFolder = std::wstring(programData) + L"\\Bryxen\\BXLOGS\\RvqEdgeLog";
+  RemoveLongTree(groupFolder);
+  rvqtest::ScratchDir modules(L"rvqlogname");
+
+  for (size_t nameChars : {100u, 104u, 105u, 150u, 216u, 219u, 220u, 221u, 240u}) {
+    // A module "<n characters>.dll" names the log.
+    const std::wstring name = std::wstring(nameChars - 1, L'L') + std::to_wstring(nameChars % 10);
+    const std::wstring module = modules.path() + L"\\" + name + L".dll";
+    ASSERT_TRUE(CopyFileW(rvqtest::BinPath(L"checkRVQ.dll").c_str(), Long(module).c_str(), FALSE));
+    HMODULE library = LoadLibraryW(Long(module).c_str());
+    ASSERT_NE(library, nullptr) << nameChars;
+    {
+      ETWLogging::CLogging logger;
+      ASSERT_EQ(logger.Initialize(L"RvqEdgeLog", library, nullptr, nullptr), 0u) << nameChars;
+      const std::wstring folder = logger.LogFolder();
+      const std::wstring file = logger.LogFilePathFor(0);
+      ASSERT_EQ(folder, groupFolder + L"\\" + name);
+      const DWORD result = logger.WriteEntry(L"log_path_edges_test.cpp", L"Edge", 1, 4, L"edge entry");
+      std::set<std::wstring> created;
+      ListTree(groupFolder, created);
+      for (const std::wstring& path : created) {
+        EXPECT_TRUE(path == folder || path == file) << nameChars << ": created " << path.size() << " characters: "
+                                                    << rvqtest::ToUtf8(path);
+      }
+      std::printf("log name %zu: folder %zu, file %zu characters: WriteEntry %lu, file %s\n", nameChars,
+                  folder.size(), file.size(), static_cast<unsigned long>(result),
+                  created.count(file) ? "written" : "absent");
+      if (result == 0) {
+        EXPECT_EQ(created.count(file), 1u) << nameChars;
+      }
+      if (file.size() < MAX_PATH) {
+        EXPECT_EQ(result, 0u) << nameChars;
+      }
+    }
+    FreeLibrary(library);
+    DeleteFileW(Long(module).c_str());
+    RemoveLongTree(groupFolder);
+  }
+}
+
+}  // namespace
