@@ -44,6 +44,9 @@ check_binary() {
 # DLLs that may only ever be delay-loaded.
 check_binary "$bin/checkRVQ.dll" advapi32.dll
 check_binary "$bin/RvqUpgd.exe" advapi32.dll version.dll
+# The tools ship to customers' machines too: system DLLs only.
+check_binary "$bin/bxlogctl.exe"
+check_binary "$bin/install-host.exe"
 
 # RvqUpgd.exe restricts the library search before anything binds advapi32 or
 # version.dll. A load-time import of shell32, ole32, user32 and the like
