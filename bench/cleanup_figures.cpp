@@ -142,7 +142,7 @@ void CleanupFigures(std::vector<Row>& rows) {
     const std::string figure = "per-user cleanup, " + std::to_string(count) + " profiles (per profile)";
     std::vector<std::wstring> vaults;
     bool ok = true;
-    const int samples = count >= 1000 ? Samples(7) : count >= 100 ? Samples(11) : Samples(21);
+    const int samples = count >= 1000 ? Samples(5) : count >= 100 ? Samples(9) : Samples(15);
     const PairResult result = MeasurePair(
         [&] {
           RemoveTree(root);

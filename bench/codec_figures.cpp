@@ -68,7 +68,7 @@ void RecordFigure(std::vector<Row>& rows, size_t n, int batch) {
         return TimePerCall([&] { PlainRc4AndMd5(payload.data(), scratch.data(), n, record.data(), record.size()); },
                            batch);
       },
-      Samples(41), 3);
+      Samples(101), 3);
   rows.push_back(MakeRow(figure, result, "<= 3x", 3.0));
 }
 

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -61,6 +62,12 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--quick") == 0) g_divisor = 10;
     if (std::strncmp(argv[i], "--only=", 7) == 0) only = argv[i] + 7;
+    // --probe=text|text-ini|floor:COUNT, for scripts/bench-syscalls.
+    if (std::strncmp(argv[i], "--probe=", 8) == 0) {
+      const std::string spec = argv[i] + 8;
+      const size_t colon = spec.find(':');
+      return TextEntryProbe(spec.substr(0, colon), colon == std::string::npos ? 100 : std::atoi(spec.c_str() + colon + 1));
+    }
   }
   std::vector<Row> rows;
   const struct {
