@@ -42,7 +42,8 @@ void ProcessFigures(std::vector<Row>& rows);
 void CleanupFigures(std::vector<Row>& rows);
 void SizeFigures(std::vector<Row>& rows);
 
-// For counting system calls: `count` text entries ("text": no ring index
+// For counting system calls and profiling: `count` ETW events ("etw"),
+// `count` text entries ("text": no ring index
 // stored, "text-ini": index in log.ini) or plain appends ("floor") between
 // two markers (attribute queries of absent files named
 // rvq-bench-probe-start.marker and rvq-bench-probe-end.marker). 0 on success.

@@ -188,7 +188,20 @@ void EtwFigure(std::vector<Row>& rows) {
 
 }  // namespace
 
+int EtwEventProbe(int count) {
+  rvqtest::TraceRecorder recorder;
+  recorder.keepEvents = false;
+  ETWLogging::CETWLogging logger(recorder);
+  if (logger.InitializeEx(nullptr, L"RvqBench", GetModuleHandleW(nullptr), nullptr, nullptr) != ERROR_SUCCESS ||
+      logger.Prepare() != ERROR_SUCCESS) {
+    return 1;
+  }
+  for (int i = 0; i < count; ++i) SendThroughLogVEx(logger, L"%s", kMessage);
+  return recorder.traceCalls == count ? 0 : 1;
+}
+
 int TextEntryProbe(const std::string& which, int count) {
+  if (which == "etw") return EtwEventProbe(count);
   ETWLogging::SetLogIdentity(nullptr, L"RvqBench", nullptr, nullptr, 1);
   ETWLogging::LogContext* context = ETWLogging::GetLogger();
   auto* text = context ? dynamic_cast<ETWLogging::CLogging*>(context->logger) : nullptr;

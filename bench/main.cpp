@@ -62,7 +62,7 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--quick") == 0) g_divisor = 10;
     if (std::strncmp(argv[i], "--only=", 7) == 0) only = argv[i] + 7;
-    // --probe=text|text-ini|floor:COUNT, for scripts/bench-syscalls.
+    // --probe=text|text-ini|floor|etw:COUNT, for --syscalls and profilers.
     if (std::strncmp(argv[i], "--probe=", 8) == 0) {
       const std::string spec = argv[i] + 8;
       const size_t colon = spec.find(':');
