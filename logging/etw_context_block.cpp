@@ -33,7 +33,7 @@ namespace {
 template <typename T>
 void AppendValue(InlineByteBuffer& out, T value) {
   // Windows runs little-endian only, so the native bytes are the wire bytes.
-  out.Append(&value, sizeof(value));
+  out.AppendValue(value);
 }
 
 void AppendCounted(InlineByteBuffer& out, const wchar_t* text, size_t length) {

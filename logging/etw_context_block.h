@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace ETWLogging {
 namespace etw {
@@ -23,6 +24,14 @@ class InlineByteBuffer {
   InlineByteBuffer& operator=(const InlineByteBuffer&) = delete;
 
   void Append(const void* bytes, size_t count);
+  // One fixed-size value: inline, so that the copy is a plain store rather
+  // than a call of the C runtime's memcpy (a context block has eleven).
+  template <typename T>
+  void AppendValue(const T& value) {
+    if (sizeof(T) > capacity_ - size_) Grow(size_ + sizeof(T));
+    std::memcpy(data_ + size_, &value, sizeof(T));
+    size_ += sizeof(T);
+  }
   const uint8_t* data() const { return data_; }
   size_t size() const { return size_; }
   size_t capacity() const { return capacity_; }

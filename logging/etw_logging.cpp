@@ -232,19 +232,25 @@ DWORD CETWLogging::LogVEx(DWORD severity, const wchar_t* sourceFile, const wchar
   int utf8Bytes = 0;
   std::unique_ptr<char[]> heapUtf8;
   if (converted > 0) {
-    utf8Bytes = WideCharToMultiByte(CP_UTF8, 0, buffer, static_cast<int>(converted), nullptr, 0, nullptr, nullptr);
     const size_t tailBytes = (kMessageChars - converted) * sizeof(wchar_t);
-    if (utf8Bytes > 0 && static_cast<size_t>(utf8Bytes) <= tailBytes) {
-      utf8 = reinterpret_cast<char*>(buffer + converted);
-    } else if (utf8Bytes > 0) {
-      heapUtf8.reset(new char[static_cast<size_t>(utf8Bytes)]);
-      utf8 = heapUtf8.get();
-    }
-    if (utf8) {
-      WideCharToMultiByte(CP_UTF8, 0, buffer, static_cast<int>(converted), utf8, utf8Bytes, nullptr, nullptr);
+    char* const tail = reinterpret_cast<char*>(buffer + converted);
+    if (3 * converted <= tailBytes) {
+      // A UTF-16 unit never takes more than 3 UTF-8 bytes: the tail holds
+      // any conversion, so convert straight into it without measuring.
+      utf8Bytes = WideCharToMultiByte(CP_UTF8, 0, buffer, static_cast<int>(converted), tail,
+                                      static_cast<int>(tailBytes), nullptr, nullptr);
+      if (utf8Bytes > 0) utf8 = tail;
     } else {
-      utf8Bytes = 0;
+      utf8Bytes = WideCharToMultiByte(CP_UTF8, 0, buffer, static_cast<int>(converted), nullptr, 0, nullptr, nullptr);
+      if (utf8Bytes > 0 && static_cast<size_t>(utf8Bytes) <= tailBytes) {
+        utf8 = tail;
+      } else if (utf8Bytes > 0) {
+        heapUtf8.reset(new char[static_cast<size_t>(utf8Bytes)]);
+        utf8 = heapUtf8.get();
+      }
+      if (utf8) WideCharToMultiByte(CP_UTF8, 0, buffer, static_cast<int>(converted), utf8, utf8Bytes, nullptr, nullptr);
     }
+    if (!utf8) utf8Bytes = 0;
   }
 
   etw::ContextFields fields;

@@ -287,10 +287,10 @@ DWORD CLogging::OpenCurrentLogFile() {
     return result;
   }
   const std::wstring path = LogFilePathFor(index);
-  WIN32_FIND_DATAW found;
-  Trevalk::UniqueFindHandle find(FindFirstFileW(path.c_str(), &found));
-  if (!find) return CreateLogFile(index);
-  find.reset();
+  // One attribute query rather than a directory search (open, query,
+  // close): the same existence and size, at a third of the system calls.
+  WIN32_FILE_ATTRIBUTE_DATA found;
+  if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &found)) return CreateLogFile(index);
   if (found.nFileSizeLow < maxSize_) {
     file_.reset(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));

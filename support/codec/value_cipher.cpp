@@ -15,8 +15,15 @@ ValueCipher::ValueCipher(const uint8_t* key, int keyLength, int rounds) noexcept
     keyLength = static_cast<int>(kCipherKeyLength);
   }
   rounds_ = rounds > 1 ? rounds : 1;
-  scratchA_.reset(new (std::nothrow) uint8_t[rounds_]);
-  scratchB_.reset(new (std::nothrow) uint8_t[rounds_]);
+  if (rounds_ <= kInlineRounds) {
+    scratchA_ = inlineA_;
+    scratchB_ = inlineB_;
+  } else {
+    heapA_.reset(new (std::nothrow) uint8_t[rounds_]);
+    heapB_.reset(new (std::nothrow) uint8_t[rounds_]);
+    scratchA_ = heapA_.get();
+    scratchB_ = heapB_.get();
+  }
 
   for (int k = 0; k < 256; ++k) s_[k] = static_cast<uint8_t>(k);
   uint8_t j = 0;
@@ -40,20 +47,48 @@ uint8_t ValueCipher::NextKeyByte() noexcept {
   return s_[static_cast<uint8_t>(s_[i_] + s_[j_])];
 }
 
+namespace {
+
+// The keystream with its indices and the feedback byte held in locals for
+// the length of one call: the output stores may alias anything, and would
+// otherwise force every index back to memory after each byte.
+struct LocalKeystream {
+  uint8_t* s;
+  uint8_t i;
+  uint8_t j;
+
+  uint8_t Next() noexcept {
+    i = static_cast<uint8_t>(i + 1);
+    j = static_cast<uint8_t>(j + s[i]);
+    const uint8_t t = s[i];
+    s[i] = s[j];
+    s[j] = t;
+    return s[static_cast<uint8_t>(s[i] + s[j])];
+  }
+};
+
+}  // namespace
+
 bool ValueCipher::Scramble(const uint8_t* input, uint8_t* output, size_t length) noexcept {
   if (!initialised_ || input == nullptr || output == nullptr || length == 0 || !scratchA_ || !scratchB_) {
     return false;
   }
+  LocalKeystream ks{s_, i_, j_};
+  uint8_t feedback = feedback_;
+  const int rounds = rounds_;
   for (size_t n = 0; n < length; ++n) {
-    feedback_ ^= input[n];
-    const uint8_t a0 = NextKeyByte();
-    uint8_t c = static_cast<uint8_t>((a0 ^ feedback_) + NextKeyByte());
-    for (int r = 1; r < rounds_; ++r) {
-      const uint8_t a = NextKeyByte();
-      c = static_cast<uint8_t>((c ^ a) + NextKeyByte());
+    feedback ^= input[n];
+    const uint8_t a0 = ks.Next();
+    uint8_t c = static_cast<uint8_t>((a0 ^ feedback) + ks.Next());
+    for (int r = 1; r < rounds; ++r) {
+      const uint8_t a = ks.Next();
+      c = static_cast<uint8_t>((c ^ a) + ks.Next());
     }
     output[n] = c;
   }
+  i_ = ks.i;
+  j_ = ks.j;
+  feedback_ = feedback;
   return true;
 }
 
@@ -61,19 +96,26 @@ bool ValueCipher::Unscramble(const uint8_t* input, uint8_t* output, size_t lengt
   if (!initialised_ || input == nullptr || output == nullptr || length == 0 || !scratchA_ || !scratchB_) {
     return false;
   }
-  uint8_t* const a = scratchA_.get();
-  uint8_t* const b = scratchB_.get();
+  LocalKeystream ks{s_, i_, j_};
+  uint8_t feedback = feedback_;
+  const int rounds = rounds_;
+  uint8_t* const a = scratchA_;
+  uint8_t* const b = scratchB_;
   for (size_t n = 0; n < length; ++n) {
-    for (int r = 0; r < rounds_; ++r) {
-      a[r] = NextKeyByte();
-      b[r] = NextKeyByte();
+    // Keystream order: a[0], b[0], a[1], b[1], ... as Scramble drew them.
+    for (int r = 0; r < rounds; ++r) {
+      a[r] = ks.Next();
+      b[r] = ks.Next();
     }
     uint8_t x = input[n];
-    for (int r = rounds_ - 1; r >= 1; --r) x = static_cast<uint8_t>((x - b[r]) ^ a[r]);
-    const uint8_t p = static_cast<uint8_t>(((x - b[0]) ^ a[0]) ^ feedback_);
+    for (int r = rounds - 1; r >= 1; --r) x = static_cast<uint8_t>((x - b[r]) ^ a[r]);
+    const uint8_t p = static_cast<uint8_t>(((x - b[0]) ^ a[0]) ^ feedback);
     output[n] = p;
-    feedback_ ^= p;
+    feedback ^= p;
   }
+  i_ = ks.i;
+  j_ = ks.j;
+  feedback_ = feedback;
   return true;
 }
 

@@ -21,8 +21,12 @@ class ValueCipher {
  public:
   // key may be null or keyLength <= 0: the default key is used. rounds < 1
   // means 1. Never throws: when the scratch arrays cannot be allocated,
-  // every Scramble and Unscramble fails.
+  // every Scramble and Unscramble fails (up to kInlineRounds rounds they
+  // live in the object and need no allocation).
   ValueCipher(const uint8_t* key, int keyLength, int rounds) noexcept;
+  // The scratch pointers may point into the object itself.
+  ValueCipher(const ValueCipher&) = delete;
+  ValueCipher& operator=(const ValueCipher&) = delete;
 
   // Each byte draws 2 x rounds keystream bytes. False, with nothing written,
   // when input or output is null, length is 0 or the object is unusable.
@@ -32,6 +36,8 @@ class ValueCipher {
 
   int rounds() const noexcept { return rounds_; }
 
+  static constexpr int kInlineRounds = 8;
+
  private:
   uint8_t NextKeyByte() noexcept;
 
@@ -40,8 +46,13 @@ class ValueCipher {
   uint8_t j_ = 0;
   uint8_t s_[256];
   int rounds_ = 1;
-  std::unique_ptr<uint8_t[]> scratchA_;
-  std::unique_ptr<uint8_t[]> scratchB_;
+  // The scratch arrays: inline for few rounds, else on the heap.
+  uint8_t inlineA_[kInlineRounds];
+  uint8_t inlineB_[kInlineRounds];
+  std::unique_ptr<uint8_t[]> heapA_;
+  std::unique_ptr<uint8_t[]> heapB_;
+  uint8_t* scratchA_ = nullptr;
+  uint8_t* scratchB_ = nullptr;
   uint8_t initialFeedback_ = 0;
   uint8_t feedback_ = 0;
 };
