@@ -161,7 +161,9 @@ extern "C" DWORD DetectIncompatible(DWORD* count, IncompatibleProductRecord*** l
     wchar_t folder[kModuleDirChars];
     GetModuleDirectory(LibraryModule(), folder, kModuleDirChars);
     wchar_t libraryPath[kModuleDirChars];
-    if (!FormatBounded(libraryPath, kModuleDirChars, L"%s\\Uninst.dll", folder)) {
+    // An empty folder (the module path did not fit) would make "\Uninst.dll"
+    // a file in the root of the current drive: never load that.
+    if (folder[0] == L'\0' || !FormatBounded(libraryPath, kModuleDirChars, L"%s\\Uninst.dll", folder)) {
       // The folder alone names what could not be loaded; a cut path would
       // name another file.
       LogStep(ETWLogging::kSeverityError, L"DetectIncompatible", 850, L"Unable to load Uninst.dll [%s]\r\n", folder);

@@ -44,6 +44,9 @@ TEST(ModulePathEdges, DetectionUsesTheWholeFolderOrNone) {
   const std::wstring parent = root.Child(L"p");
   ASSERT_TRUE(rvqtest::MakeTree(parent));
   ASSERT_TRUE(PlaceStandIn(parent, "Decoy"));
+  // A refused folder must not turn into the root of the current drive.
+  const wchar_t driveRoot[3] = {root.path()[0], L':', L'\0'};
+  ASSERT_TRUE(PlaceStandIn(driveRoot, "RootDecoy"));
   const size_t kDllName = wcslen(L"\\checkRVQ.dll");
   for (size_t chars : {250u, 258u, 259u, 260u, 261u, 262u, 300u}) {
     // <parent>\<q...q>\checkRVQ.dll of `chars` characters.
@@ -57,7 +60,7 @@ TEST(ModulePathEdges, DetectionUsesTheWholeFolderOrNone) {
     ASSERT_NE(library, nullptr) << chars;
     const std::wstring found = Detect(library);
     FreeLibrary(library);
-    EXPECT_EQ(found.find(L"Decoy"), std::wstring::npos) << chars << ": " << found;
+    EXPECT_EQ(found.find(L"Decoy"), std::wstring::npos) << chars << ": " << found;  // RootDecoy too
     // Within the module buffer (260 characters and the terminator) the whole
     // folder is used.
     if (chars <= 260) {
@@ -69,6 +72,9 @@ TEST(ModulePathEdges, DetectionUsesTheWholeFolderOrNone) {
     DeleteFileW(Long(folder + L"\\uninst.ini").c_str());
     DeleteFileW(Long(folder + L"\\uninst-calls.txt").c_str());
     RemoveDirectoryW(Long(folder).c_str());
+  }
+  for (const wchar_t* name : {L"Uninst.dll", L"uninst.ini", L"uninst-calls.txt"}) {
+    DeleteFileW((std::wstring(driveRoot) + L"\\" + name).c_str());
   }
 }
 
