@@ -49,10 +49,6 @@ void SizeFigures(std::vector<Row>& rows);
 // rvq-bench-probe-start.marker and rvq-bench-probe-end.marker). 0 on success.
 int TextEntryProbe(const std::string& which, int count);
 
-// Heap allocations counted by the replaced operator new while counting is on.
-void StartCountingAllocations();
-long StopCountingAllocations();
-
 // Full path of a file next to the benchmark executable.
 std::wstring BinPath(const wchar_t* name);
 

@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <string>
 
+#include "allocation_counter.h"
 #include "common/unique_handle.h"
 #include "etw_logging.h"
 #include "figures.h"
@@ -161,9 +162,9 @@ void EtwFigure(std::vector<Row>& rows) {
   int sent = 0;
   const PairResult result = MeasurePair(
       [&] {
-        StartCountingAllocations();
+        rvqtest::StartCountingAllocations();
         const double t = TimePerCall([&] { SendThroughLogVEx(logger, L"%s", kMessage); }, batch);
-        allocations += StopCountingAllocations();
+        allocations += rvqtest::StopCountingAllocations();
         sent += batch;
         return t;
       },

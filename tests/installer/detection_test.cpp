@@ -311,14 +311,16 @@ TEST_F(DetectWithStandIn, UninstallerWithoutTheEntryIsPassedOverQuietly) {
   EXPECT_TRUE(DeleteFileW(folder_.Child(L"Uninst.dll").c_str()));
 }
 
-TEST(DetectIncompatible, WithoutALibraryFolderLogsTheBarePath) {
+// No folder means no library to load: "\Uninst.dll" would be a file in the
+// root of the current drive.
+TEST(DetectIncompatible, WithoutALibraryFolderLoadsNothing) {
   ScopedRecordingLog log;
   checkrvq::SetLibraryModule(nullptr);
   DWORD count = 7;
   IncompatibleProductRecord** list = nullptr;
   EXPECT_EQ(DetectIncompatible(&count, &list), 0u);
   EXPECT_EQ(count, 0u);
-  EXPECT_EQ(LogLines(log), (std::vector<std::wstring>{L"4 DetectIncompatible 850 Unable to load Uninst.dll [\\Uninst.dll]\r\n"}));
+  EXPECT_EQ(LogLines(log), (std::vector<std::wstring>{L"4 DetectIncompatible 850 Unable to load Uninst.dll []\r\n"}));
   // A host without places for the answers gets nothing, and no crash.
   EXPECT_EQ(DetectIncompatible(nullptr, &list), 0u);
   EXPECT_EQ(DetectIncompatible(&count, nullptr), 0u);

@@ -108,4 +108,22 @@ inline bool MakeTree(const std::wstring& path) {
 // Deletes a registry key and everything below it; "not found" is fine.
 inline void DeleteRegistryTree(HKEY root, const std::wstring& path) { RegDeleteTreeW(root, path.c_str()); }
 
+// DllInstallFunction records the installation below HKLM\SOFTWARE\Bryxen\RVQ;
+// a key that was not there before the test goes again afterwards.
+class RestoreInstallationKey {
+ public:
+  RestoreInstallationKey() {
+    HKEY key = nullptr;
+    existed_ = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ, &key) == ERROR_SUCCESS;
+    if (key) RegCloseKey(key);
+  }
+  ~RestoreInstallationKey() {
+    if (!existed_) RegDeleteTreeW(HKEY_LOCAL_MACHINE, kKey);
+  }
+
+ private:
+  static constexpr const wchar_t* kKey = L"SOFTWARE\\Bryxen\\RVQ";
+  bool existed_ = false;
+};
+
 }  // namespace rvqtest

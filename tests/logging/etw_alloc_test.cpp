@@ -1,8 +1,7 @@
 // Heap allocations of the ETW backend's common path, counted.
 //
-// The seam: this executable replaces the global allocation functions
-// (operator new / new[] in all their plain and nothrow forms), which C++
-// allows any program to do at link time. Every heap buffer the backend
+// The seam: this executable links the allocation counter, which replaces
+// the global allocation functions (tests/common/allocation_counter.h). Every heap buffer the backend
 // makes on its event path comes from operator new (the UTF-8 overflow
 // buffer and the context block's growth), so a count of zero around LogVEx
 // means the backend allocated nothing; the cases that must allocate prove
@@ -11,46 +10,12 @@
 // not counted here.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <cstdlib>
-#include <new>
 #include <string>
 
+#include "allocation_counter.h"
 #include "etw_logging.h"
 #include "trace_recorder.h"
 
-// GCC pairs the replaced operator new[] with free() below and warns; both
-// sides are ours and use malloc/free.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-#endif
-
-namespace {
-std::atomic<bool> g_counting{false};
-std::atomic<long> g_allocations{0};
-
-void* CountedAllocate(std::size_t size) {
-  if (g_counting.load(std::memory_order_relaxed)) ++g_allocations;
-  return std::malloc(size ? size : 1);
-}
-}  // namespace
-
-void* operator new(std::size_t size) {
-  if (void* p = CountedAllocate(size)) return p;
-  throw std::bad_alloc();
-}
-void* operator new[](std::size_t size) {
-  if (void* p = CountedAllocate(size)) return p;
-  throw std::bad_alloc();
-}
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return CountedAllocate(size); }
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return CountedAllocate(size); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
 
 namespace {
 
@@ -67,14 +32,13 @@ class EtwAllocations : public ::testing::Test {
   // Allocations made by `count` LogEx calls with this message and function.
   long Count(const std::wstring& message, const wchar_t* function = L"PreInstall", int count = 1) {
     const int before = recorder.traceCalls;
-    g_allocations = 0;
-    g_counting = true;
+    rvqtest::StartCountingAllocations();
     for (int i = 0; i < count; ++i) {
       logger.LogEx(4, L"detection.cpp", function, 120, L"%s (%d)", message.c_str(), i);
     }
-    g_counting = false;
+    const long allocations = rvqtest::StopCountingAllocations();
     EXPECT_EQ(recorder.traceCalls - before, count);
-    return g_allocations.load();
+    return allocations;
   }
 
   rvqtest::TraceRecorder recorder;

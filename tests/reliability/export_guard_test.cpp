@@ -62,24 +62,6 @@ class ThrowingBuilder : public ETWLogging::CLogBuilderIf {
   ThrowPlan& plan_;
 };
 
-// DllInstallFunction records the installation below HKLM\SOFTWARE\Bryxen\RVQ;
-// a key that was not there before the test goes again afterwards.
-class RestoreInstallationKey {
- public:
-  RestoreInstallationKey() {
-    HKEY key = nullptr;
-    existed_ = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ, &key) == ERROR_SUCCESS;
-    if (key) RegCloseKey(key);
-  }
-  ~RestoreInstallationKey() {
-    if (!existed_) RegDeleteTreeW(HKEY_LOCAL_MACHINE, kKey);
-  }
-
- private:
-  static constexpr const wchar_t* kKey = L"SOFTWARE\\Bryxen\\RVQ";
-  bool existed_ = false;
-};
-
 class ExportGuard : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -124,7 +106,7 @@ class ExportGuard : public ::testing::Test {
 
   bool UninstallerLoaded() { return GetModuleHandleW(folder_.Child(L"Uninst.dll").c_str()) != nullptr; }
 
-  RestoreInstallationKey installationKey_;
+  rvqtest::RestoreInstallationKey installationKey_;
   rvqtest::RecordingState state_;
   ThrowPlan plan_;
   ThrowingBuilder builder_{state_, plan_};

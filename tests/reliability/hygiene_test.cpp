@@ -110,24 +110,6 @@ class TextLoggingOn {
   bool ok_ = false;
 };
 
-// DllInstallFunction records the installation below HKLM\SOFTWARE\Bryxen\RVQ;
-// a key that was not there before the test goes again afterwards.
-class RestoreInstallationKey {
- public:
-  RestoreInstallationKey() {
-    HKEY key = nullptr;
-    existed_ = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ, &key) == ERROR_SUCCESS;
-    if (key) RegCloseKey(key);
-  }
-  ~RestoreInstallationKey() {
-    if (!existed_) RegDeleteTreeW(HKEY_LOCAL_MACHINE, kKey);
-  }
-
- private:
-  static constexpr const wchar_t* kKey = L"SOFTWARE\\Bryxen\\RVQ";
-  bool existed_ = false;
-};
-
 class Hygiene : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -141,7 +123,7 @@ class Hygiene : public ::testing::Test {
 
   HMODULE Load() { return LoadLibraryW(folder_.Child(L"checkRVQ.dll").c_str()); }
 
-  RestoreInstallationKey installationKey_;
+  rvqtest::RestoreInstallationKey installationKey_;
   TextLoggingOn logging_;
   rvqtest::ScratchDir folder_{L"rvq hygiene"};
   rvqtest::ScopedCurrentDirectory restoreDirectory_;

@@ -1,12 +1,11 @@
-// Replaced global allocation functions (allowed to any program at link
-// time) that count while counting is on: the benchmark's check that a path
-// allocates nothing.
+#include "allocation_counter.h"
+
 #include <atomic>
 #include <cstdlib>
 #include <new>
 
-#include "figures.h"
-
+// GCC pairs the replaced operator new[] with free() below and warns; both
+// sides are ours and use malloc/free.
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 #endif
@@ -21,12 +20,12 @@ void* CountedAllocate(std::size_t size) {
 }
 }  // namespace
 
-void rvqbench::StartCountingAllocations() {
+void rvqtest::StartCountingAllocations() {
   g_allocations = 0;
   g_counting = true;
 }
 
-long rvqbench::StopCountingAllocations() {
+long rvqtest::StopCountingAllocations() {
   g_counting = false;
   return g_allocations.load();
 }
