@@ -1,6 +1,7 @@
 #include "test_support.h"
 
 #include <atomic>
+#include <cstdio>
 
 #include "common/unique_handle.h"
 
@@ -33,12 +34,23 @@ ProcessResult RunProcess(const std::wstring& commandLine, const std::wstring& cu
   startup.hStdOutput = writeEnd.get();
   startup.hStdError = writeEnd.get();
   PROCESS_INFORMATION info{};
-  std::wstring mutableLine = commandLine;
-  if (!CreateProcessW(nullptr, &mutableLine[0], nullptr, nullptr, TRUE, 0, nullptr,
-                      currentDirectory.empty() ? nullptr : currentDirectory.c_str(), &startup, &info)) {
+  // Under Wine a process start can fail for a moment when the host is short
+  // of processes or memory (a parallel fuzz build, say); try a few times
+  // and say so, rather than failing a test for the host's sake.
+  for (int attempt = 1;; ++attempt) {
+    std::wstring mutableLine = commandLine;
+    if (CreateProcessW(nullptr, &mutableLine[0], nullptr, nullptr, TRUE, 0, nullptr,
+                       currentDirectory.empty() ? nullptr : currentDirectory.c_str(), &startup, &info)) {
+      break;
+    }
     result.startError = GetLastError();
-    return result;
+    if (attempt == 3 || result.startError == ERROR_FILE_NOT_FOUND || result.startError == ERROR_PATH_NOT_FOUND) {
+      return result;
+    }
+    fprintf(stderr, "RunProcess: CreateProcessW failed with %lu, trying again\n", result.startError);
+    Sleep(500);
   }
+  result.startError = 0;
   result.started = true;
   Trevalk::UniqueKernelHandle process(info.hProcess), thread(info.hThread);
   writeEnd.reset();  // the child holds the only write end now

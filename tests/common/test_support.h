@@ -19,7 +19,7 @@ std::wstring BinPath(const wchar_t* name);
 struct ProcessResult {
   bool started = false;
   DWORD startError = 0;
-  DWORD exitCode = 0;
+  DWORD exitCode = ~0u;  // never 0 (success) for a process that did not start
   bool timedOut = false;
   std::string output;  // standard output and standard error, as written
 };

@@ -28,7 +28,7 @@ struct Run {
 
 Run Ctl(const std::wstring& arguments) {
   const auto result = RunProcess(L"\"" + rvqtest::BinPath(L"bxlogctl.exe") + L"\" " + arguments);
-  EXPECT_TRUE(result.started);
+  EXPECT_TRUE(result.started) << "CreateProcessW failed: " << result.startError;
   return {result.exitCode, result.output};
 }
 
