@@ -1,6 +1,7 @@
 #include "paths.h"
 
 #include <cwchar>
+#include <vector>
 
 namespace Trevalk {
 
@@ -8,6 +9,25 @@ namespace {
 
 constexpr wchar_t kLongPathPrefix[] = L"\\\\?\\";
 constexpr size_t kLongPathPrefixChars = 4;
+
+// Ends `text` after its first `chars` characters for as long as it lives,
+// without copying it.
+class CutText {
+ public:
+  CutText(std::wstring& text, size_t chars) : text_(text), chars_(chars), saved_(chars < text.size() ? text[chars] : L'\0') {
+    if (chars_ < text_.size()) text_[chars_] = L'\0';
+  }
+  ~CutText() {
+    if (chars_ < text_.size()) text_[chars_] = saved_;
+  }
+  CutText(const CutText&) = delete;
+  CutText& operator=(const CutText&) = delete;
+
+ private:
+  std::wstring& text_;
+  const size_t chars_;
+  const wchar_t saved_;
+};
 // Module file names are read in steps of this many characters.
 constexpr size_t kModuleNameStep = 255;
 
@@ -103,27 +123,50 @@ bool CreateDirectoryPath(const wchar_t* path, DWORD* error) {
 DWORD CreateDirectoryTree(const wchar_t* path) {
   if (!path) return ERROR_INVALID_PARAMETER;
   if (IsDirectory(path)) return ERROR_SUCCESS;
-  const std::wstring full(path);
-  const bool longForm = HasLongPathPrefix(full);
-  // The prefix is set aside while looking for the parent, so that the
+  // Each folder of the path is its text up to one of its backslashes. They
+  // are walked in loops, not by recursion: a path of 32,767 characters can
+  // be thousands of folders deep.
+  std::wstring text(path);
+  // The prefix is skipped when looking for separators, so that the
   // backslashes of "\\?\" are never taken for folder separators.
-  const std::wstring bare = longForm ? full.substr(kLongPathPrefixChars) : full;
-  const size_t first = bare.find(L'\\');
+  const size_t first = text.find(L'\\', HasLongPathPrefix(text) ? kLongPathPrefixChars : 0);
   if (first == std::wstring::npos) return ERROR_SUCCESS;
-  const size_t last = bare.rfind(L'\\');
-  // With a single backslash (C:\logs) the parent is a root, which exists or
-  // cannot be made.
-  if (first != last) {
-    const std::wstring parent = (longForm ? std::wstring(kLongPathPrefix) : std::wstring()) + bare.substr(0, last);
-    const DWORD parentResult = CreateDirectoryTree(parent.c_str());
-    if (parentResult != ERROR_SUCCESS) return parentResult;
+
+  // The folders below the root, outermost first, as lengths of `text`.
+  // With a single backslash (C:\logs) the parent is a root, which exists
+  // or cannot be made.
+  std::vector<size_t> folders;
+  for (size_t end = text.find(L'\\', first + 1); end != std::wstring::npos; end = text.find(L'\\', end + 1)) {
+    folders.push_back(end);
   }
-  if (CreateDirectoryW(full.c_str(), nullptr)) return ERROR_SUCCESS;
-  const DWORD error = GetLastError();
-  if (error != ERROR_ALREADY_EXISTS) return error;
-  // "Already exists" also comes for a file of that name, and then there is
-  // no directory to put anything in.
-  return IsDirectory(full.c_str()) ? ERROR_SUCCESS : ERROR_DIRECTORY;
+  folders.push_back(text.size());
+
+  // A folder exists only when its parent does, so the first missing one is
+  // found by bisection: a few questions even for thousands of levels, each
+  // of which can cost the file system a walk of the whole path.
+  // folders[0, known) exist; folders[missing] is missing (the whole path is).
+  size_t known = 0, missing = folders.size() - 1;
+  while (known < missing) {
+    const size_t middle = known + (missing - known) / 2;
+    const CutText folder(text, folders[middle]);
+    if (IsDirectory(text.c_str())) {
+      known = middle + 1;
+    } else {
+      missing = middle;
+    }
+  }
+
+  // Then make them, outermost first.
+  for (size_t level = missing; level < folders.size(); ++level) {
+    const CutText folder(text, folders[level]);
+    if (CreateDirectoryW(text.c_str(), nullptr)) continue;
+    const DWORD error = GetLastError();
+    if (error != ERROR_ALREADY_EXISTS) return error;
+    // "Already exists" also comes for a file of that name, and then there
+    // is no directory to put anything in.
+    if (!IsDirectory(text.c_str())) return ERROR_DIRECTORY;
+  }
+  return ERROR_SUCCESS;
 }
 
 }  // namespace Trevalk

@@ -170,6 +170,23 @@ TEST(CreateDirectoryTree, FailureOfAnOuterFolderIsReported) {
   EXPECT_TRUE(DirectoryExists(scratch.Child(L"ok")));
 }
 
+// 32,767 characters of one-letter folders, 16,000 levels, below a file: the
+// answer comes from the file's level, without a walk of every level (which
+// once overflowed the stack), and nothing is made.
+TEST(CreateDirectoryTree, SixteenThousandLevelsBelowAFile) {
+  ScratchDir scratch;
+  const std::wstring file = scratch.Child(L"taken");
+  ASSERT_TRUE(rvqtest::WriteFileBytes(file, "x"));
+  for (const std::wstring& start : {file, L"\\\\?\\" + file}) {
+    std::wstring deep = start;
+    while (deep.size() + 2 <= 32767) deep += L"\\a";
+    const ULONGLONG began = GetTickCount64();
+    EXPECT_EQ(CreateDirectoryTree(deep.c_str()), static_cast<DWORD>(ERROR_DIRECTORY));
+    EXPECT_LT(GetTickCount64() - began, 10000u);
+    EXPECT_TRUE(rvqtest::FileExists(file));
+  }
+}
+
 std::string RunProbeAt(const std::wstring& exePath) {
   EXPECT_TRUE(CopyFileW(rvqtest::BinPath(L"module_path_probe.exe").c_str(), exePath.c_str(), FALSE)) << GetLastError();
   const auto run = rvqtest::RunProcess(L"\"" + exePath + L"\"");
