@@ -265,6 +265,7 @@ TEST_F(DetectWithStandIn, UninstallerAnswersThatCarryNoListGiveCountZero) {
       {"Result=1\r\nCount=2\r\nNullArray=1\r\n", 0},          // true with a null array
       {"Result=1\r\nCount=0\r\n", 0},                         // true, nothing found
       {"Result=3\r\nCount=1\r\nName0=A\r\n", 1},              // lowest bit set: true
+      {"Result=1\r\nCount=-1\r\n", 0},                        // 4,294,967,295 records: no memory for the list
   };
   for (const auto& c : cases) {
     InstallStandIn(c.ini);
