@@ -6,7 +6,15 @@
 # libdelayimp. Every reference then resolves to a delay thunk, so the DLL is
 # not loaded until the first call into it. Generating the .def from the import
 # library keeps one mechanism for every function, with no list to maintain.
+#
+# With Visual Studio the linker does it: /DELAYLOAD and delayimp.lib.
 function(rvq_add_delay_import_library target dll_name import_lib_name)
+  if(MSVC)
+    add_library(${target} INTERFACE)
+    target_link_libraries(${target} INTERFACE ${import_lib_name}.lib delayimp.lib)
+    target_link_options(${target} INTERFACE /DELAYLOAD:${dll_name})
+    return()
+  endif()
   set(lib "${CMAKE_FIND_ROOT_PATH}/lib/lib${import_lib_name}.a")
   if(NOT EXISTS "${lib}")
     message(FATAL_ERROR "Import library not found: ${lib}")
