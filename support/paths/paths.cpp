@@ -141,19 +141,12 @@ DWORD CreateDirectoryTree(const wchar_t* path) {
   }
   folders.push_back(text.size());
 
-  // A folder exists only when its parent does, so the first missing one is
-  // found by bisection: a few questions even for thousands of levels, each
-  // of which can cost the file system a walk of the whole path.
-  // folders[0, known) exist; folders[missing] is missing (the whole path is).
-  size_t known = 0, missing = folders.size() - 1;
-  while (known < missing) {
-    const size_t middle = known + (missing - known) / 2;
-    const CutText folder(text, folders[middle]);
-    if (IsDirectory(text.c_str())) {
-      known = middle + 1;
-    } else {
-      missing = middle;
-    }
+  // Walk up to the deepest folder that exists.
+  size_t missing = folders.size() - 1;  // the whole path is missing
+  while (missing > 0) {
+    const CutText parent(text, folders[missing - 1]);
+    if (IsDirectory(text.c_str())) break;
+    --missing;
   }
 
   // Then make them, outermost first.
