@@ -37,13 +37,15 @@ std::wstring FileVersionInfo::GetString(const std::wstring& key) {
     void* text = nullptr;
     UINT textChars = 0;
     if (!VerQueryValueW(data_.data(), subBlock.c_str(), &text, &textChars) || !text) continue;
-    // The text lies inside our buffer; never read past its end, even when
-    // the resource lacks the terminator.
+    // The text is its value: `textChars` characters at most (none for an
+    // entry without a value, whose pointer then shows the next entry), and
+    // never past the end of our buffer, even when the resource lacks the
+    // terminator.
     const wchar_t* begin = static_cast<const wchar_t*>(text);
     const BYTE* at = reinterpret_cast<const BYTE*>(begin);
     if (at < data_.data() || at >= end) return std::wstring();
     const size_t maxChars = static_cast<size_t>(end - at) / sizeof(wchar_t);
-    return std::wstring(begin, wcsnlen(begin, maxChars));
+    return std::wstring(begin, wcsnlen(begin, textChars < maxChars ? textChars : maxChars));
   }
   return std::wstring();
 }
