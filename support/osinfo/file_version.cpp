@@ -1,5 +1,6 @@
 #include "file_version.h"
 
+#include <cstring>
 #include <cwchar>
 
 namespace Trevalk {
@@ -28,7 +29,17 @@ std::wstring FileVersionInfo::GetString(const std::wstring& key) {
   }
   const WORD* pairs = static_cast<const WORD*>(table);
   const BYTE* const end = data_.data() + data_.size();
-  for (UINT index = 0; index * 4 < tableBytes; ++index) {
+  // The resource is the first wLength bytes of the buffer (what follows is
+  // the system's scratch space): only whole pairs inside it are read,
+  // whatever length the table claims.
+  WORD resourceBytes = 0;
+  if (data_.size() >= sizeof resourceBytes) memcpy(&resourceBytes, data_.data(), sizeof resourceBytes);
+  const BYTE* const resourceEnd = data_.data() + (resourceBytes < data_.size() ? resourceBytes : data_.size());
+  const BYTE* const tableAt = static_cast<const BYTE*>(table);
+  if (tableAt < data_.data() || tableAt >= resourceEnd) return std::wstring();
+  const size_t available = static_cast<size_t>(resourceEnd - tableAt);
+  const size_t usableBytes = tableBytes < available ? tableBytes : available;
+  for (size_t index = 0; index * 4 + 4 <= usableBytes; ++index) {
     wchar_t block[32];
     const int written = _snwprintf(block, 31, L"\\StringFileInfo\\%04X%04X\\", pairs[2 * index], pairs[2 * index + 1]);
     if (written < 0) continue;

@@ -159,6 +159,26 @@ TEST(FileVersionInfo, TextEndsWithItsValue) {
   EXPECT_EQ(info.GetString(L"Comments"), L"6.10");
 }
 
+// A translation table whose length claims more pairs than the resource
+// holds: only whole pairs inside the resource are asked for. (Past the
+// resource the system keeps scratch bytes; Wine starts them with "FE2X",
+// which reads as the pair 4546 5832.)
+TEST(FileVersionInfo, TranslationsEndWithTheResource) {
+  rvqtest::ScratchDir scratch;
+  const Bytes tables[] = {
+      VersionNode(L"040904B0", 0, 1, {}, {VersionNode(L"Comments", 4, 1, TextBytes(std::wstring(L"1.2", 4)))}),
+      VersionNode(L"45465832", 0, 1, {}, {VersionNode(L"FileVersion", 6, 1, TextBytes(std::wstring(L"past!", 6)))}),
+  };
+  for (WORD claimed : {6, 8, 0xFFFC}) {
+    SCOPED_TRACE(claimed);
+    FileVersionInfo info;
+    ASSERT_TRUE(info.Load(
+        DllWithVersionResource(scratch, VersionResource({tables[0], tables[1]}, {0x0409, 0x04B0}, claimed))));
+    EXPECT_EQ(info.GetString(L"Comments"), L"1.2");
+    EXPECT_EQ(info.GetString(L"FileVersion"), L"") << "a pair read past the resource";
+  }
+}
+
 using rvqtest::ScopedCurrentDirectory;
 
 // Puts a copy of a fixture DLL into the System folder for the life of the
