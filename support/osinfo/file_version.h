@@ -27,9 +27,11 @@ class FileVersionInfo {
   virtual bool Load(const std::wstring& path);
 
   // The text of `key` in the string table of the first translation that has
-  // it, up to its terminating null. Empty when not loaded, when the resource
-  // lists no translation, when no translation holds the key, and for an
-  // empty key or one with a backslash (those would name a whole block).
+  // it, up to its terminating null or the end of its value, whichever comes
+  // first (an entry without a value is empty). Empty when not loaded, when
+  // the resource lists no translation, when no translation holds the key,
+  // and for an empty key or one with a backslash (those would name a whole
+  // block).
   virtual std::wstring GetString(const std::wstring& key);
 
   bool IsLoaded() const { return loaded_; }

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "osinfo/file_version.h"
 #include "../paths/scoped_current_directory.h"
@@ -85,6 +86,97 @@ TEST(FileVersionInfo, MissingProductVersion) {
   ASSERT_TRUE(info.Load(rvqtest::BinPath(L"version_no_product.dll")));
   EXPECT_EQ(info.GetString(L"FileVersion"), L"3.1.0.0");
   EXPECT_EQ(info.GetString(L"ProductVersion"), L"");
+}
+
+// One node of a version resource as the file holds it: length, value
+// length, type, key, padding, value, then the children on 4-byte bounds.
+using Bytes = std::vector<BYTE>;
+Bytes VersionNode(const wchar_t* key, WORD valueLength, WORD type, const Bytes& value,
+                  const std::vector<Bytes>& children = {}) {
+  Bytes node(6, 0);
+  const BYTE* keyBytes = reinterpret_cast<const BYTE*>(key);
+  node.insert(node.end(), keyBytes, keyBytes + (wcslen(key) + 1) * sizeof(wchar_t));
+  node.resize((node.size() + 3) & ~size_t{3}, 0);
+  node.insert(node.end(), value.begin(), value.end());
+  for (const Bytes& child : children) {
+    node.resize((node.size() + 3) & ~size_t{3}, 0);
+    node.insert(node.end(), child.begin(), child.end());
+  }
+  const WORD header[3] = {static_cast<WORD>(node.size()), valueLength, type};
+  memcpy(node.data(), header, sizeof header);
+  return node;
+}
+
+Bytes TextBytes(const std::wstring& text) {
+  const BYTE* bytes = reinterpret_cast<const BYTE*>(text.data());
+  return Bytes(bytes, bytes + text.size() * sizeof(wchar_t));
+}
+
+// A whole version resource: the fixed part, the string tables, and a
+// translation table of `translationLength` bytes of which `translation`
+// holds the bytes present; the table is the resource's last bytes.
+Bytes VersionResource(const std::vector<Bytes>& tables, const std::vector<WORD>& translation,
+                      WORD translationLength) {
+  VS_FIXEDFILEINFO fixed = {};
+  fixed.dwSignature = VS_FFI_SIGNATURE;
+  fixed.dwStrucVersion = VS_FFI_STRUCVERSION;
+  const BYTE* fixedBytes = reinterpret_cast<const BYTE*>(&fixed);
+  const BYTE* pairs = reinterpret_cast<const BYTE*>(translation.data());
+  return VersionNode(L"VS_VERSION_INFO", sizeof fixed, 0, Bytes(fixedBytes, fixedBytes + sizeof fixed),
+                     {VersionNode(L"StringFileInfo", 0, 1, {}, tables),
+                      VersionNode(L"VarFileInfo", 0, 1, {},
+                                  {VersionNode(L"Translation", translationLength, 0,
+                                               Bytes(pairs, pairs + translation.size() * sizeof(WORD)))})});
+}
+
+// A copy of a fixture DLL whose only resource is `resource` as its version
+// resource.
+std::wstring DllWithVersionResource(const rvqtest::ScratchDir& scratch, const Bytes& resource) {
+  const std::wstring path = scratch.Child(L"crafted.dll");
+  EXPECT_TRUE(CopyFileW(rvqtest::BinPath(L"version_no_product.dll").c_str(), path.c_str(), FALSE));
+  HANDLE update = BeginUpdateResourceW(path.c_str(), TRUE);
+  EXPECT_NE(update, nullptr);
+  EXPECT_TRUE(UpdateResourceW(update, RT_VERSION, MAKEINTRESOURCEW(1), MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL),
+                              const_cast<BYTE*>(resource.data()), static_cast<DWORD>(resource.size())));
+  EXPECT_TRUE(EndUpdateResourceW(update, FALSE));
+  return path;
+}
+
+// The value length bounds the text: an entry without a value, or one whose
+// text has no terminator, ends where its value ends, not at the next zero
+// further on (the next entry's header and key).
+TEST(FileVersionInfo, TextEndsWithItsValue) {
+  rvqtest::ScratchDir scratch;
+  const Bytes strings = VersionNode(
+      L"040904B0", 0, 1, {},
+      {VersionNode(L"ProductVersion", 0, 1, {}), VersionNode(L"Comments", 4, 1, TextBytes(L"6.10")),
+       VersionNode(L"FileVersion", 8, 1, TextBytes(std::wstring(L"9.8.7.6", 8)))});
+  const std::wstring path = DllWithVersionResource(scratch, VersionResource({strings}, {0x0409, 0x04B0}, 4));
+  FileVersionInfo info;
+  ASSERT_TRUE(info.Load(path));
+  EXPECT_EQ(info.GetString(L"FileVersion"), L"9.8.7.6");
+  EXPECT_EQ(info.GetString(L"ProductVersion"), L"");
+  EXPECT_EQ(info.GetString(L"Comments"), L"6.10");
+}
+
+// A translation table whose length claims more pairs than the resource
+// holds: only whole pairs inside the resource are asked for. (Past the
+// resource the system keeps scratch bytes; Wine starts them with "FE2X",
+// which reads as the pair 4546 5832.)
+TEST(FileVersionInfo, TranslationsEndWithTheResource) {
+  rvqtest::ScratchDir scratch;
+  const Bytes tables[] = {
+      VersionNode(L"040904B0", 0, 1, {}, {VersionNode(L"Comments", 4, 1, TextBytes(std::wstring(L"1.2", 4)))}),
+      VersionNode(L"45465832", 0, 1, {}, {VersionNode(L"FileVersion", 6, 1, TextBytes(std::wstring(L"past!", 6)))}),
+  };
+  for (WORD claimed : {6, 8, 0xFFFC}) {
+    SCOPED_TRACE(claimed);
+    FileVersionInfo info;
+    ASSERT_TRUE(info.Load(
+        DllWithVersionResource(scratch, VersionResource({tables[0], tables[1]}, {0x0409, 0x04B0}, claimed))));
+    EXPECT_EQ(info.GetString(L"Comments"), L"1.2");
+    EXPECT_EQ(info.GetString(L"FileVersion"), L"") << "a pair read past the resource";
+  }
 }
 
 using rvqtest::ScopedCurrentDirectory;
