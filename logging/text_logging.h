@@ -81,6 +81,8 @@ class CLogging : public CLoggingIf {
   void ReadConfiguration();
   bool CheckFolder();
   DWORD OpenCurrentLogFile();
+  DWORD OpenBelowMaxSize(DWORD index, bool& full);
+  DWORD MoveRingTo(DWORD index);
   DWORD CreateLogFile(DWORD index);
   DWORD ReadLastLogIdx();
   DWORD StoreLastLogIdx(DWORD index);

@@ -151,6 +151,39 @@ TEST_F(TextLogging, StoredIndexAboveALoweredMaxEntriesRestartsAtZero) {
   EXPECT_EQ(ReadAll(folder + L"\\" + exe + L"004.log").size(), 100u);  // left alone
 }
 
+// A folder ini that cannot keep "LastLogIdx" (read-only on a customer's
+// machine; here a folder in its place, or a hand-written "[CONFIG]" section
+// that takes the writes, section names matching without case there, where
+// the reader never looks). The ring cannot move on, but no entry may be lost
+// to a file emptied again at every entry.
+TEST_F(TextLogging, IndexThatCannotBeStoredLosesNoEntries) {
+  for (const bool iniIsFolder : {true, false}) {
+    SCOPED_TRACE(iniIsFolder ? "folder" : "[CONFIG]");
+    Clean();
+    PrepareFolderIni();
+    const std::wstring ini = folder + L"\\log.ini";
+    if (iniIsFolder) {
+      ASSERT_TRUE(CreateDirectoryW(ini.c_str(), nullptr));
+    } else {
+      ASSERT_TRUE(rvqtest::WriteFileBytes(ini, "[CONFIG]\r\nEnable=1\r\n"));
+    }
+    CLogging logger;
+    Init(logger);
+    MakeFullFile(logger.LogFilePathFor(0), 262144);
+    for (const wchar_t* message : {L"first", L"second", L"third"}) {
+      ASSERT_EQ(logger.WriteEntry(L"f", L"F", 1, 4, message), 0u) << message;
+    }
+    const std::wstring text = TextOf(logger.LogFilePathFor(1));
+    for (const wchar_t* message : {L" first\r\n", L" second\r\n", L" third\r\n"}) {
+      EXPECT_NE(text.find(message), std::wstring::npos) << rvqtest::ToUtf8(message);
+    }
+    // Once that file is full too, it starts again: the disk use stays bounded.
+    MakeFullFile(logger.LogFilePathFor(1), 262144);
+    ASSERT_EQ(logger.WriteEntry(L"f", L"F", 1, 4, L"fourth"), 0u);
+    EXPECT_EQ(TextOf(logger.LogFilePathFor(1)).find(L"x"), std::wstring::npos);
+  }
+}
+
 TEST_F(TextLogging, PlainValuesAreIgnoredAndOutOfRangeValuesRewritten) {
   PrepareFolderIni();
   const std::wstring ini = folder + L"\\log.ini";
