@@ -173,6 +173,7 @@ void CLogging::GetQualifiedName(std::wstring&) {}
 void CLogging::GetName(std::wstring&) {}
 
 DWORD CLogging::Uninitialize() {
+  std::lock_guard<std::mutex> writing(writeLock_);
   OptionalLock lock(lock_.get());
   if (!initialised_) return 20002;
   Reset();
@@ -209,6 +210,7 @@ bool CLogging::CheckFolder() {
 
 DWORD CLogging::WriteEntry(const wchar_t* sourceFile, const wchar_t* function, int line, DWORD severity,
                            const wchar_t* message) {
+  std::lock_guard<std::mutex> writing(writeLock_);
   OptionalLock lock(lock_.get());
   if (!CheckFolder() || !message || !*message) return ERROR_INVALID_PARAMETER;
   DWORD result = OpenCurrentLogFile();
