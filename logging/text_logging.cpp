@@ -173,6 +173,7 @@ void CLogging::GetQualifiedName(std::wstring&) {}
 void CLogging::GetName(std::wstring&) {}
 
 DWORD CLogging::Uninitialize() {
+  std::lock_guard<std::mutex> writing(writeLock_);
   OptionalLock lock(lock_.get());
   if (!initialised_) return 20002;
   Reset();
@@ -209,6 +210,7 @@ bool CLogging::CheckFolder() {
 
 DWORD CLogging::WriteEntry(const wchar_t* sourceFile, const wchar_t* function, int line, DWORD severity,
                            const wchar_t* message) {
+  std::lock_guard<std::mutex> writing(writeLock_);
   OptionalLock lock(lock_.get());
   if (!CheckFolder() || !message || !*message) return ERROR_INVALID_PARAMETER;
   DWORD result = OpenCurrentLogFile();
@@ -280,28 +282,43 @@ DWORD CLogging::OpenCurrentLogFile() {
   if (file_) return ERROR_ALREADY_EXISTS;
 
   const DWORD index = ReadLastLogIdx();
-  if (index >= maxEntries_) {
-    // MaxEntries was lowered below the stored index: start the ring again.
-    const DWORD result = CreateLogFile(0);
-    StoreLastLogIdx(0);
-    return result;
-  }
+  // MaxEntries was lowered below the stored index: start the ring again.
+  if (index >= maxEntries_) return MoveRingTo(0);
+  bool full = false;
+  const DWORD result = OpenBelowMaxSize(index, full);
+  return full ? MoveRingTo(index + 1 < maxEntries_ ? index + 1 : 0) : result;
+}
+
+// Opens log file `index` at its end while it is below MaxSize, creates it
+// when it does not exist, and only sets `full` when it has reached MaxSize.
+DWORD CLogging::OpenBelowMaxSize(DWORD index, bool& full) {
+  full = false;
   const std::wstring path = LogFilePathFor(index);
   // One attribute query rather than a directory search (open, query,
   // close): the same existence and size, at a third of the system calls.
   WIN32_FILE_ATTRIBUTE_DATA found;
   if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &found)) return CreateLogFile(index);
-  if (found.nFileSizeLow < maxSize_) {
-    file_.reset(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file_) return GetLastError();
-    SetFilePointer(file_.get(), 0, nullptr, FILE_END);
+  if (found.nFileSizeLow >= maxSize_) {
+    full = true;
     return ERROR_SUCCESS;
   }
-  const DWORD next = index + 1 < maxEntries_ ? index + 1 : 0;
-  const DWORD result = CreateLogFile(next);
-  StoreLastLogIdx(next);
-  return result;
+  file_.reset(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file_) return GetLastError();
+  SetFilePointer(file_.get(), 0, nullptr, FILE_END);
+  return ERROR_SUCCESS;
+}
+
+// Makes `index` the current file. The old file of that index is replaced
+// only when the folder ini keeps the new index: one that cannot (read-only,
+// or holding the writes where they are not read back) would bring every
+// later entry back here, and each would empty the file the one before it
+// wrote. Then the file is appended to until it is full, as the current one.
+DWORD CLogging::MoveRingTo(DWORD index) {
+  if (StoreLastLogIdx(index) == ERROR_SUCCESS && ReadLastLogIdx() == index) return CreateLogFile(index);
+  bool full = false;
+  const DWORD result = OpenBelowMaxSize(index, full);
+  return full ? CreateLogFile(index) : result;
 }
 
 int CLogging::IsEnabled(DWORD severity) { return severity >= threshold_ ? 1 : 0; }

@@ -6,12 +6,14 @@
 // through the obfuscated INI reader: plain values in them are ignored.
 //
 // Each entry opens the file, writes one line and closes it again; no handle
-// stays open between entries. The object takes no lock of its own.
+// stays open between entries. Entries from several threads are written one
+// after another: the open file and the ring's index are shared state.
 #pragma once
 
 #include <windows.h>
 
 #include <atomic>
+#include <mutex>
 #include <string>
 
 #include "common/unique_handle.h"
@@ -81,6 +83,8 @@ class CLogging : public CLoggingIf {
   void ReadConfiguration();
   bool CheckFolder();
   DWORD OpenCurrentLogFile();
+  DWORD OpenBelowMaxSize(DWORD index, bool& full);
+  DWORD MoveRingTo(DWORD index);
   DWORD CreateLogFile(DWORD index);
   DWORD ReadLastLogIdx();
   DWORD StoreLastLogIdx(DWORD index);
@@ -96,6 +100,9 @@ class CLogging : public CLoggingIf {
   bool hasSuffix_ = false;
   std::wstring logFolder_;
   Trevalk::UniqueFileHandle file_;
+  // Serialises WriteEntry and Uninitialize within the process: both use
+  // file_, and one rotation must finish before the next entry reads the index.
+  std::mutex writeLock_;
   std::atomic<LONG> refCount_{0};
   // Optional cross-process mutex around Initialize, Uninitialize and
   // WriteEntry (7000 ms wait, outcome ignored). Nothing sets it today.

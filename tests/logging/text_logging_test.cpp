@@ -5,7 +5,10 @@
 // in groups of its own and removes them, and the root log.ini, afterwards.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "ini/ini_reader.h"
 #include "logging.h"
@@ -149,6 +152,70 @@ TEST_F(TextLogging, StoredIndexAboveALoweredMaxEntriesRestartsAtZero) {
   EXPECT_EQ(index, 0);
   EXPECT_NE(TextOf(logger.LogFilePathFor(0)).find(L"restart"), std::wstring::npos);
   EXPECT_EQ(ReadAll(folder + L"\\" + exe + L"004.log").size(), 100u);  // left alone
+}
+
+// A folder ini that cannot keep "LastLogIdx" (read-only on a customer's
+// machine; here a folder in its place, or a hand-written "[CONFIG]" section
+// that takes the writes, section names matching without case there, where
+// the reader never looks). The ring cannot move on, but no entry may be lost
+// to a file emptied again at every entry.
+TEST_F(TextLogging, IndexThatCannotBeStoredLosesNoEntries) {
+  for (const bool iniIsFolder : {true, false}) {
+    SCOPED_TRACE(iniIsFolder ? "folder" : "[CONFIG]");
+    Clean();
+    PrepareFolderIni();
+    const std::wstring ini = folder + L"\\log.ini";
+    if (iniIsFolder) {
+      ASSERT_TRUE(CreateDirectoryW(ini.c_str(), nullptr));
+    } else {
+      ASSERT_TRUE(rvqtest::WriteFileBytes(ini, "[CONFIG]\r\nEnable=1\r\n"));
+    }
+    CLogging logger;
+    Init(logger);
+    MakeFullFile(logger.LogFilePathFor(0), 262144);
+    for (const wchar_t* message : {L"first", L"second", L"third"}) {
+      ASSERT_EQ(logger.WriteEntry(L"f", L"F", 1, 4, message), 0u) << message;
+    }
+    const std::wstring text = TextOf(logger.LogFilePathFor(1));
+    for (const wchar_t* message : {L" first\r\n", L" second\r\n", L" third\r\n"}) {
+      EXPECT_NE(text.find(message), std::wstring::npos) << rvqtest::ToUtf8(message);
+    }
+    // Once that file is full too, it starts again: the disk use stays bounded.
+    MakeFullFile(logger.LogFilePathFor(1), 262144);
+    ASSERT_EQ(logger.WriteEntry(L"f", L"F", 1, 4, L"fourth"), 0u);
+    EXPECT_EQ(TextOf(logger.LogFilePathFor(1)).find(L"x"), std::wstring::npos);
+  }
+}
+
+// Several threads through one writer, across two rotations: every entry
+// arrives whole and every call answers 0 (the shared open file was closed
+// under other threads, files lost their byte-order mark and entries).
+TEST_F(TextLogging, ThreadsShareOneWriter) {
+  CLogging logger;
+  Init(logger);
+  constexpr int kThreads = 4;
+  constexpr int kEntries = 100;
+  // About 1,300 bytes a line: 200 lines fill a file.
+  const auto message = [](int t, int i) { return L"<" + std::to_wstring(t) + L":" + std::to_wstring(i) + L">" +
+                                                 std::wstring(600, L'p') + L"|"; };
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kEntries; ++i) {
+        if (logger.WriteEntry(L"f", L"F", 1, 4, message(t, i).c_str()) != 0) ++failures;
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(failures.load(), 0);
+  std::wstring all;
+  for (DWORD index = 0; index < 3; ++index) all += TextOf(logger.LogFilePathFor(index));
+  int found = 0;
+  for (int t = 0; t < kThreads; ++t) {
+    for (int i = 0; i < kEntries; ++i) found += all.find(L" " + message(t, i) + L"\r\n") != std::wstring::npos;
+  }
+  EXPECT_EQ(found, kThreads * kEntries);
 }
 
 TEST_F(TextLogging, PlainValuesAreIgnoredAndOutOfRangeValuesRewritten) {
