@@ -63,6 +63,15 @@ void WriteInstallPlatform(const OSCodeQuery& queryOSCode) {
   SetDword(key.get(), L"InstallPlatform", platform);
 }
 
+// True when a found long name itself has the form "loc_*.dat". The search
+// also matches its pattern against 8.3 short names, so that "loc_*.dat"
+// finds "loc_en.dat_bak" or "loc_cache.data" through names like
+// "LOC_~1.DAT": those files are not ours to delete.
+bool IsLocaleFileName(const wchar_t* name) {
+  const size_t chars = Trevalk::BoundedLength(name, MAX_PATH);
+  return chars >= 8 && _wcsnicmp(name, L"loc_", 4) == 0 && _wcsicmp(name + chars - 4, L".dat") == 0;
+}
+
 // Schedules each "loc_*.dat" directly in `folder`.
 void ScheduleLocaleFilesIn(const wchar_t* folder) {
   wchar_t pattern[kPathChars];
@@ -71,7 +80,7 @@ void ScheduleLocaleFilesIn(const wchar_t* folder) {
   UniqueFindHandle search(FindFirstFileW(pattern, &found));
   if (!search) return;
   do {
-    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || !IsLocaleFileName(found.cFileName)) continue;
     wchar_t path[kPathChars];
     if (!AppendToFolder(folder, found.cFileName, path, kPathChars)) continue;
     MoveFileExW(path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);

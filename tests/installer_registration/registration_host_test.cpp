@@ -91,8 +91,11 @@ TEST_F(DllInstallFunctionTest, LocaleFilesOfBothFoldersAreScheduled) {
   const std::wstring files[] = {install.Child(L"loc_en.dat"), install.Child(L"loc_de.dat"),
                                 install.Child(L"Locale\\loc_fr.dat")};
   for (const auto& file : files) ASSERT_TRUE(rvqtest::WriteFileBytes(file, "locale"));
-  const std::wstring others[] = {install.Child(L"keep.dat"), install.Child(L"loc_en.txt"),
-                                 install.Child(L"Locale\\other.dat")};
+  // The last three match the pattern only through their 8.3 short names
+  // ("LOC_~xxx.DAT"), which the file search also looks at.
+  const std::wstring others[] = {install.Child(L"keep.dat"),       install.Child(L"loc_en.txt"),
+                                 install.Child(L"Locale\\other.dat"), install.Child(L"loc_en.dat_bak"),
+                                 install.Child(L"loc_cache.data"), install.Child(L"Locale\\loc_fr.dat2")};
   for (const auto& file : others) ASSERT_TRUE(rvqtest::WriteFileBytes(file, "keep"));
   ASSERT_TRUE(rvqtest::WriteString(kProductKey, L"Install Dir", install.path()));
 
