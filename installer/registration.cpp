@@ -7,6 +7,8 @@
 #include <clocale>
 #include <ctime>
 #include <cwchar>
+#include <memory>
+#include <type_traits>
 
 #include "common/bounded_string.h"
 #include "common/unique_handle.h"
@@ -38,7 +40,13 @@ void WriteLastUpdate() {
   const time_t now = time(nullptr);
   tm local{};
   if (localtime_s(&local, &now) != 0) return;
-  const size_t length = wcsftime(date, kDateChars, L"%x", &local);
+  // The user's short date, in a locale object of our own: the C runtime's
+  // global locale is shared with a host on the same runtime DLL, whose
+  // number formats would change with it.
+  std::unique_ptr<std::remove_pointer_t<_locale_t>, decltype(&_free_locale)> userLocale(
+      _create_locale(LC_ALL, ".ACP"), &_free_locale);
+  const size_t length = userLocale ? _wcsftime_l(date, kDateChars, L"%x", &local, userLocale.get())
+                                   : wcsftime(date, kDateChars, L"%x", &local);
   UniqueHKey key;
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProductKey, 0, kWriteAccess, key.put()) != ERROR_SUCCESS) return;
   // The stored text leaves out the terminating null.
@@ -131,7 +139,6 @@ bool AppendToFolder(const wchar_t* folder, const wchar_t* name, wchar_t* out, si
 }
 
 void WriteInstallationRecords(const OSCodeQuery& queryOSCode) {
-  setlocale(LC_ALL, ".ACP");
   WriteLastUpdate();
   WriteGmtDate();
   WriteInstallPlatform(queryOSCode);

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "common/unique_handle.h"
+#include "entry_points.h"
 #include "registration_test_util.h"
 #include "step_test_util.h"
 #include "test_support.h"
@@ -74,6 +75,21 @@ TEST_F(DllInstallFunctionTest, WritesTheThreeRecords) {
       << lastUpdate.data.size();
   EXPECT_EQ(std::wstring(reinterpret_cast<const wchar_t*>(lastUpdate.data.data()), expected.size()), expected);
   printf("Last Update stored as %zu bytes for %zu characters\n", lastUpdate.data.size(), expected.size());
+}
+
+// A host on the same C runtime DLL (msvcrt.dll) shares its locale with the
+// library: under a German user locale, a changed one turns the host's 1.5
+// into "1,5" and its atof("1.5") into 1.
+TEST_F(DllInstallFunctionTest, HostLocaleIsLeftAsItWas) {
+  CreateProductKey();
+  ASSERT_NE(setlocale(LC_ALL, "C"), nullptr);
+  Trevalk::UniqueModule library(LoadLibraryW(rvqtest::BinPath(L"checkRVQ.dll").c_str()));
+  ASSERT_TRUE(library);
+  const auto install = ProcAs<DllInstallFunctionFn>(GetProcAddress(library.get(), "DllInstallFunction"));
+  ASSERT_NE(install, nullptr);
+  EXPECT_EQ(install(), 0u);
+  EXPECT_STREQ(setlocale(LC_ALL, nullptr), "C");
+  EXPECT_TRUE(ReadValue(kProductKey, L"Last Update").present);
 }
 
 TEST_F(DllInstallFunctionTest, WithoutTheProductKeyOnlyLastUpdateIsMissing) {
