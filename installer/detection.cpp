@@ -43,6 +43,32 @@ wchar_t* WidenName(const unsigned char* name, size_t length, const HostHeap& hea
   return wide;
 }
 
+// True when `text` converts to the thread's ANSI code page without a
+// replacement or best-fit character. A code page that cannot tell (UTF-8)
+// is taken to convert everything.
+bool FitsThreadCodePage(const wchar_t* text) {
+  BOOL usedDefault = FALSE;
+  const int bytes =
+      WideCharToMultiByte(CP_THREAD_ACP, WC_NO_BEST_FIT_CHARS, text, -1, nullptr, 0, nullptr, &usedDefault);
+  return bytes <= 0 || !usedDefault;
+}
+
+// The description path "<folder>\uninst.ini". A folder with characters
+// outside the ANSI code page would reach the uninstaller as '?' and name no
+// file: its short (8.3) form is used then, when it has one that converts.
+bool FormatDescriptionPath(const wchar_t* libraryFolder, wchar_t (&path)[kModuleDirChars]) {
+  if (!FormatBounded(path, kModuleDirChars, L"%s\\uninst.ini", libraryFolder)) return false;
+  if (FitsThreadCodePage(path)) return true;
+  wchar_t shortFolder[kModuleDirChars];
+  const DWORD chars = GetShortPathNameW(libraryFolder, shortFolder, kModuleDirChars);
+  wchar_t shortPath[kModuleDirChars];
+  if (chars > 0 && chars < kModuleDirChars &&
+      FormatBounded(shortPath, kModuleDirChars, L"%s\\uninst.ini", shortFolder) && FitsThreadCodePage(shortPath)) {
+    Trevalk::CopyString(path, kModuleDirChars, shortPath);
+  }
+  return true;
+}
+
 // The detection call: Dll_Uninstall with "/D <folder>\uninst.ini /L", run
 // with the library's folder as current directory.
 DWORD RunDetection(DllUninstallFn dllUninstall, const wchar_t* libraryFolder, DWORD* count,
@@ -51,7 +77,7 @@ DWORD RunDetection(DllUninstallFn dllUninstall, const wchar_t* libraryFolder, DW
   if (!command) return kResultNoCommandBuffer;
 
   wchar_t descriptionPath[kModuleDirChars];
-  if (!FormatBounded(descriptionPath, kModuleDirChars, L"%s\\uninst.ini", libraryFolder)) return 0;
+  if (!FormatDescriptionPath(libraryFolder, descriptionPath)) return 0;
   if (!FormatBounded(command.get(), kCommandChars - 1, L"/D %s /L", descriptionPath)) return 0;
 
   const int narrowBytes = WideCharToMultiByte(CP_THREAD_ACP, 0, command.get(), -1, nullptr, 0, nullptr, nullptr);

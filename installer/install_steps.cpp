@@ -35,20 +35,34 @@ bool HandOverStepResult(StepResult** result) {
 
 bool Exists(const wchar_t* path) { return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES; }
 
+// True only when `path` is known to be absent (not merely unreadable).
+bool Absent(const wchar_t* path) {
+  if (GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES) return false;
+  const DWORD error = GetLastError();
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
 // Moves "bxdndb.dat" from its two earlier locations to `targetFile`, the
 // first old location first. Every failure is passed over: the product then
 // simply starts without its old data.
 void MigrateDataFile(const DataFileFolders& folders, const wchar_t* commonAppData, const wchar_t* targetFile,
                      const wchar_t* targetFolder) {
   wchar_t firstOld[kPathChars];
+  bool firstStays = false;
   // The product folder's parent may be missing on a fresh machine.
   Trevalk::CreateDirectoryPath(targetFolder);
   if (FormatBounded(firstOld, kPathChars, L"%s\\BryxenOnline\\RVQ\\bxdndb.dat", commonAppData)) {
     MoveFileW(firstOld, targetFile);
     LogStep(ETWLogging::kSeverityNormal, L"PreInstall", 240, L"detectRVQ.dll PreInstall(): Moving file from %s",
             firstOld);
+    firstStays = !Absent(firstOld);
   }
   if (Exists(targetFile)) return;
+  // The first location holds the newer file. When it is still there (the old
+  // service may hold it open until installation stops it), the older copy
+  // in the program-files folder must not take its place: a later PreInstall
+  // would then never move the newer one.
+  if (firstStays) return;
 
   wchar_t secondOld[kPathChars];
   if (!ResolveFolder(folders.programFiles, CSIDL_PROGRAM_FILES, kProgramFilesFallback, secondOld) ||

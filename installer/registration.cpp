@@ -7,6 +7,8 @@
 #include <clocale>
 #include <ctime>
 #include <cwchar>
+#include <memory>
+#include <type_traits>
 
 #include "common/bounded_string.h"
 #include "common/unique_handle.h"
@@ -38,7 +40,13 @@ void WriteLastUpdate() {
   const time_t now = time(nullptr);
   tm local{};
   if (localtime_s(&local, &now) != 0) return;
-  const size_t length = wcsftime(date, kDateChars, L"%x", &local);
+  // The user's short date, in a locale object of our own: the C runtime's
+  // global locale is shared with a host on the same runtime DLL, whose
+  // number formats would change with it.
+  std::unique_ptr<std::remove_pointer_t<_locale_t>, decltype(&_free_locale)> userLocale(
+      _create_locale(LC_ALL, ".ACP"), &_free_locale);
+  const size_t length = userLocale ? _wcsftime_l(date, kDateChars, L"%x", &local, userLocale.get())
+                                   : wcsftime(date, kDateChars, L"%x", &local);
   UniqueHKey key;
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProductKey, 0, kWriteAccess, key.put()) != ERROR_SUCCESS) return;
   // The stored text leaves out the terminating null.
@@ -63,6 +71,15 @@ void WriteInstallPlatform(const OSCodeQuery& queryOSCode) {
   SetDword(key.get(), L"InstallPlatform", platform);
 }
 
+// True when a found long name itself has the form "loc_*.dat". The search
+// also matches its pattern against 8.3 short names, so that "loc_*.dat"
+// finds "loc_en.dat_bak" or "loc_cache.data" through names like
+// "LOC_~1.DAT": those files are not ours to delete.
+bool IsLocaleFileName(const wchar_t* name) {
+  const size_t chars = Trevalk::BoundedLength(name, MAX_PATH);
+  return chars >= 8 && _wcsnicmp(name, L"loc_", 4) == 0 && _wcsicmp(name + chars - 4, L".dat") == 0;
+}
+
 // Schedules each "loc_*.dat" directly in `folder`.
 void ScheduleLocaleFilesIn(const wchar_t* folder) {
   wchar_t pattern[kPathChars];
@@ -71,7 +88,7 @@ void ScheduleLocaleFilesIn(const wchar_t* folder) {
   UniqueFindHandle search(FindFirstFileW(pattern, &found));
   if (!search) return;
   do {
-    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || !IsLocaleFileName(found.cFileName)) continue;
     wchar_t path[kPathChars];
     if (!AppendToFolder(folder, found.cFileName, path, kPathChars)) continue;
     MoveFileExW(path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
@@ -122,7 +139,6 @@ bool AppendToFolder(const wchar_t* folder, const wchar_t* name, wchar_t* out, si
 }
 
 void WriteInstallationRecords(const OSCodeQuery& queryOSCode) {
-  setlocale(LC_ALL, ".ACP");
   WriteLastUpdate();
   WriteGmtDate();
   WriteInstallPlatform(queryOSCode);

@@ -31,7 +31,8 @@ bool AppendToFolder(const wchar_t* folder, const wchar_t* name, wchar_t* out, si
 
 // Writes "Last Update", "gmtdate" and "InstallPlatform" below
 // HKLM\SOFTWARE\Bryxen\RVQ (64-bit view). Failures are passed over.
-// Sets the C runtime's locale to the user's ANSI code page for good.
+// "Last Update" is the short date of the user's ANSI code-page locale; the C
+// runtime's global locale is left as it is.
 void WriteInstallationRecords(const OSCodeQuery& queryOSCode);
 
 // Registers every "loc_*.dat" of the installation folder and of its

@@ -34,6 +34,24 @@ const wchar_t* ReadText(HKEY key, const wchar_t* name, wchar_t (&buffer)[N]) {
   return AcceptedRegistryText(type, buffer, bytes);
 }
 
+// DeleteFileW refuses a read-only file. A vault marked read-only (by its
+// user or a copy or sync tool) gets that one attribute cleared for a second
+// try, and back if that fails too. Links and folders are left as they are.
+bool DeleteVaultFile(const wchar_t* path) {
+  if (DeleteFileW(path)) return true;
+  const DWORD attributes = GetFileAttributesW(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_READONLY) ||
+      (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
+    return false;
+  }
+  DWORD writable = attributes & ~FILE_ATTRIBUTE_READONLY;
+  if (writable == 0) writable = FILE_ATTRIBUTE_NORMAL;
+  if (!SetFileAttributesW(path, writable)) return false;
+  if (DeleteFileW(path)) return true;
+  SetFileAttributesW(path, attributes);
+  return false;
+}
+
 // Removes the vault file and then the product and maker folders of one
 // profile, each attempted whatever became of the one before.
 void CleanProfile(const ProfilePaths& paths) {
@@ -41,7 +59,7 @@ void CleanProfile(const ProfilePaths& paths) {
     LogStep(ETWLogging::kSeverityNormal, kFunction, 666, L"Path does not exist: [%s]", paths.productFolder);
     return;
   }
-  if (DeleteFileW(paths.vaultFile)) {
+  if (DeleteVaultFile(paths.vaultFile)) {
     LogStep(ETWLogging::kSeverityNormal, kFunction, 639, L"Removed user password vault file: [%s]", paths.vaultFile);
   } else {
     LogStep(ETWLogging::kSeverityError, kFunction, 643, L"Unable to remove user password vault file: [%s]",

@@ -289,6 +289,37 @@ TEST_F(DetectWithStandIn, NameFillingItsRecordEndsThere) {
   FreeList(count_, list_);
 }
 
+TEST_F(DetectWithStandIn, FolderOutsideTheAnsiCodePageIsNamedByItsShortForm) {
+  // No character of this name is in the ANSI code page (1252 here):
+  // converted as it is, the description would reach the uninstaller as
+  // "...\\??\\uninst.ini", a path that names no file.
+  const std::wstring inner = folder_.Child(L"\u540d\u524d");
+  ASSERT_TRUE(CreateDirectoryW(inner.c_str(), nullptr));
+  ASSERT_TRUE(rvqtest::CopyInto(inner, rvqtest::BinPath(L"checkRVQ.dll")));
+  ASSERT_TRUE(rvqtest::CopyInto(inner, rvqtest::FixturePath(L"Uninst.dll")));
+  ASSERT_TRUE(rvqtest::WriteFileBytes(inner + L"\\uninst.ini", "[Detect]\r\nResult=1\r\nCount=1\r\nName0=Tool\r\n"));
+  HMODULE innerLibrary = LoadLibraryW((inner + L"\\checkRVQ.dll").c_str());
+  ASSERT_NE(innerLibrary, nullptr);
+  checkrvq::SetLibraryModule(innerLibrary);
+  EXPECT_EQ(DetectIncompatible(&count_, &list_), 0u);
+  EXPECT_EQ(count_, 1u);
+  FreeList(count_, list_);
+  checkrvq::SetLibraryModule(library_);
+  FreeLibrary(innerLibrary);
+
+  const auto calls = rvqtest::SplitLines(rvqtest::ReadFileBytes(inner + L"\\uninst-calls.txt"));
+  ASSERT_EQ(calls.size(), 2u);
+  const std::string prefix = "cmd=/D ";
+  const std::string suffix = " /L";
+  ASSERT_EQ(calls[0].rfind(prefix, 0), 0u) << calls[0];
+  ASSERT_GT(calls[0].size(), prefix.size() + suffix.size()) << calls[0];
+  const std::string description = calls[0].substr(prefix.size(), calls[0].size() - prefix.size() - suffix.size());
+  EXPECT_EQ(description.find('?'), std::string::npos) << description;
+  EXPECT_NE(GetFileAttributesA(description.c_str()), INVALID_FILE_ATTRIBUTES) << description;
+  // The current directory is still the library's own folder, long form.
+  EXPECT_EQ(calls[1], "cwd=" + rvqtest::ToUtf8(inner));
+}
+
 TEST_F(DetectWithStandIn, MissingUninstallerLogsItsPathAndReportsNothing) {
   ScopedRecordingLog log;
   log.state.threshold = 1;

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "common/unique_handle.h"
 #include "install_steps.h"
 #include "paths/paths.h"
 #include "step_test_util.h"
@@ -110,6 +111,23 @@ TEST_F(PreInstallMigration, MissingMakerFolderIsCreatedAndTheFileMigrates) {
   ASSERT_FALSE(rvqtest::DirectoryExists(common_.path() + L"\\Bryxen"));
   EXPECT_EQ(Run(), (std::vector<std::wstring>{kStart, kFlag, FirstMoveLine(), kComplete}));
   EXPECT_EQ(ReadFileBytes(Target()), "old one");
+}
+
+TEST_F(PreInstallMigration, HeldFirstFileIsNotSupersededByTheOlderSecond) {
+  // The old service still has the file open at pre-install time (it is
+  // stopped only at installation): the older copy must not take its place.
+  ASSERT_TRUE(CreateDirectoryW((common_.path() + L"\\Bryxen").c_str(), nullptr));
+  Put(FirstOld(), "old one");
+  Put(SecondOld(), "old two");
+  {
+    Trevalk::UniqueFileHandle held(CreateFileW(FirstOld().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                               nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(held);
+    EXPECT_EQ(Run(), (std::vector<std::wstring>{kStart, kFlag, FirstMoveLine(), kComplete}));
+  }
+  EXPECT_FALSE(FileExists(Target()));
+  EXPECT_EQ(ReadFileBytes(FirstOld()), "old one");
+  EXPECT_EQ(ReadFileBytes(SecondOld()), "old two");
 }
 
 TEST(PreInstall, NormalLinesStayQuietAtTheDefaultThreshold) {

@@ -189,6 +189,18 @@ TEST_F(UserCleanup, VaultAndBothFoldersGoWhenNothingElseIsThere) {
   EXPECT_TRUE(DirectoryExists(user.profile + L"\\AppData\\Local"));
 }
 
+TEST_F(UserCleanup, ReadOnlyVaultGoesToo) {
+  const User user = MakeUser(L"ria", true, true);
+  ASSERT_TRUE(SetFileAttributesW(user.vault.c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN));
+  AddProfile(user.profile);
+  EXPECT_EQ(Clean(), (std::vector<std::wstring>{
+                         Line(1, 639, L"Removed user password vault file: [" + user.vault + L"]"),
+                         Line(1, 647, L"Removed RVQ local user app data folder: [" + user.product + L"]"),
+                         Line(1, 657, L"Removed Bryxen local user app data folder: [" + user.maker + L"]"),
+                     }));
+  EXPECT_FALSE(FileExists(user.vault));
+}
+
 TEST_F(UserCleanup, MakerFolderSharedWithAnotherProductStays) {
   const User user = MakeUser(L"bob", true, true);
   ASSERT_TRUE(CreateDirectoryW((user.maker + L"\\Other").c_str(), nullptr));

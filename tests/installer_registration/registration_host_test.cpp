@@ -9,6 +9,7 @@
 #include <string>
 
 #include "common/unique_handle.h"
+#include "entry_points.h"
 #include "registration_test_util.h"
 #include "step_test_util.h"
 #include "test_support.h"
@@ -76,6 +77,21 @@ TEST_F(DllInstallFunctionTest, WritesTheThreeRecords) {
   printf("Last Update stored as %zu bytes for %zu characters\n", lastUpdate.data.size(), expected.size());
 }
 
+// A host on the same C runtime DLL (msvcrt.dll) shares its locale with the
+// library: under a German user locale, a changed one turns the host's 1.5
+// into "1,5" and its atof("1.5") into 1.
+TEST_F(DllInstallFunctionTest, HostLocaleIsLeftAsItWas) {
+  CreateProductKey();
+  ASSERT_NE(setlocale(LC_ALL, "C"), nullptr);
+  Trevalk::UniqueModule library(LoadLibraryW(rvqtest::BinPath(L"checkRVQ.dll").c_str()));
+  ASSERT_TRUE(library);
+  const auto install = ProcAs<DllInstallFunctionFn>(GetProcAddress(library.get(), "DllInstallFunction"));
+  ASSERT_NE(install, nullptr);
+  EXPECT_EQ(install(), 0u);
+  EXPECT_STREQ(setlocale(LC_ALL, nullptr), "C");
+  EXPECT_TRUE(ReadValue(kProductKey, L"Last Update").present);
+}
+
 TEST_F(DllInstallFunctionTest, WithoutTheProductKeyOnlyLastUpdateIsMissing) {
   ASSERT_TRUE(RunInstall());
   EXPECT_FALSE(ReadValue(kProductKey, L"Last Update").present);
@@ -91,8 +107,11 @@ TEST_F(DllInstallFunctionTest, LocaleFilesOfBothFoldersAreScheduled) {
   const std::wstring files[] = {install.Child(L"loc_en.dat"), install.Child(L"loc_de.dat"),
                                 install.Child(L"Locale\\loc_fr.dat")};
   for (const auto& file : files) ASSERT_TRUE(rvqtest::WriteFileBytes(file, "locale"));
-  const std::wstring others[] = {install.Child(L"keep.dat"), install.Child(L"loc_en.txt"),
-                                 install.Child(L"Locale\\other.dat")};
+  // The last three match the pattern only through their 8.3 short names
+  // ("LOC_~xxx.DAT"), which the file search also looks at.
+  const std::wstring others[] = {install.Child(L"keep.dat"),       install.Child(L"loc_en.txt"),
+                                 install.Child(L"Locale\\other.dat"), install.Child(L"loc_en.dat_bak"),
+                                 install.Child(L"loc_cache.data"), install.Child(L"Locale\\loc_fr.dat2")};
   for (const auto& file : others) ASSERT_TRUE(rvqtest::WriteFileBytes(file, "keep"));
   ASSERT_TRUE(rvqtest::WriteString(kProductKey, L"Install Dir", install.path()));
 
