@@ -274,7 +274,9 @@ LONG CRegKeyImpl::DeleteSubKey(LPCWSTR name) {
 }
 
 LONG CRegKeyImpl::RecurseDeleteKey(LPCWSTR name) {
-  if (!key_) return ERROR_INVALID_PARAMETER;
+  // A null or empty name opens the held key itself: the walk would empty it
+  // (and with "" delete it) instead of deleting a sub-key.
+  if (!key_ || name == nullptr || name[0] == L'\0') return ERROR_INVALID_PARAMETER;
   CRegKeyImpl child;
   LONG result = child.Open(key_.get(), name, KEY_READ | KEY_WRITE | viewFlags_);
   if (result != ERROR_SUCCESS) return result;

@@ -214,6 +214,12 @@ TEST_F(RegKeyTest, RecurseDeleteKeyRemovesATree) {
   EXPECT_TRUE(KeyExists(L"sibling"));
   EXPECT_EQ(ERROR_INVALID_PARAMETER, CRegKey().RecurseDeleteKey(L"sibling"));
   EXPECT_EQ(ERROR_INVALID_PARAMETER, key.DeleteSubKey(nullptr));
+  // Neither names a sub-key: nothing below the held key goes, nor the key.
+  MakeKey(L"sibling\\below");
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, key.RecurseDeleteKey(nullptr));
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, key.RecurseDeleteKey(L""));
+  EXPECT_TRUE(KeyExists(L"sibling\\below"));
+  EXPECT_TRUE(KeyExists(L""));
 }
 
 TEST_F(RegKeyTest, DetachAndAttachHandOverOwnership) {
