@@ -32,6 +32,34 @@ RegDeleteKeyExWFn DeleteKeyExFunction() {
   return function;
 }
 
+// A registry symbolic link (opened with REG_OPTION_OPEN_LINK) carries its
+// target in the value "SymbolicLinkValue" of type REG_LINK.
+bool IsSymbolicLink(HKEY key) {
+  DWORD type = REG_NONE;
+  return RegQueryValueExW(key, L"SymbolicLinkValue", nullptr, &type, nullptr, nullptr) == ERROR_SUCCESS &&
+         type == REG_LINK;
+}
+
+// Deletes the link name below parent itself. RegDeleteKey(Ex)W would follow
+// the link and delete the key it points to; only NtDeleteKey on a handle
+// opened with REG_OPTION_OPEN_LINK removes the link.
+LONG DeleteSymbolicLink(HKEY parent, LPCWSTR name, DWORD viewFlags) {
+  using NtDeleteKeyFn = LONG(WINAPI*)(HANDLE);
+  using NtStatusToErrorFn = ULONG(WINAPI*)(LONG);
+  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  const auto deleteKey = ntdll ? reinterpret_cast<NtDeleteKeyFn>(
+                                     reinterpret_cast<void*>(GetProcAddress(ntdll, "NtDeleteKey")))
+                               : nullptr;
+  const auto toError = ntdll ? reinterpret_cast<NtStatusToErrorFn>(
+                                   reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlNtStatusToDosError")))
+                             : nullptr;
+  if (deleteKey == nullptr || toError == nullptr) return ERROR_PROC_NOT_FOUND;
+  UniqueHKey link;
+  const LONG result = RegOpenKeyExW(parent, name, REG_OPTION_OPEN_LINK, DELETE | viewFlags, link.put());
+  if (result != ERROR_SUCCESS) return result;
+  return static_cast<LONG>(toError(deleteKey(link.get())));
+}
+
 }  // namespace
 
 CRegKeyImpl::~CRegKeyImpl() { Close(); }
@@ -277,9 +305,18 @@ LONG CRegKeyImpl::RecurseDeleteKey(LPCWSTR name) {
   // A null or empty name opens the held key itself: the walk would empty it
   // (and with "" delete it) instead of deleting a sub-key.
   if (!key_ || name == nullptr || name[0] == L'\0') return ERROR_INVALID_PARAMETER;
-  CRegKeyImpl child;
-  LONG result = child.Open(key_.get(), name, KEY_READ | KEY_WRITE | viewFlags_);
+  // A symbolic link is opened itself, not the key it points to, so the walk
+  // never leaves the tree; the link is then removed, never its target.
+  HKEY opened = nullptr;
+  LONG result = RegOpenKeyExW(key_.get(), name, REG_OPTION_OPEN_LINK, KEY_READ | KEY_WRITE | viewFlags_, &opened);
   if (result != ERROR_SUCCESS) return result;
+  CRegKeyImpl child;
+  child.key_.reset(opened);
+  child.viewFlags_ = viewFlags_;
+  if (IsSymbolicLink(opened)) {
+    child.Close();
+    return DeleteSymbolicLink(key_.get(), name, viewFlags_);
+  }
   for (;;) {
     wchar_t subKey[kSubKeyNameChars] = {};
     DWORD chars = kSubKeyNameChars;

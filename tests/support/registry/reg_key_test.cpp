@@ -222,6 +222,21 @@ TEST_F(RegKeyTest, RecurseDeleteKeyRemovesATree) {
   EXPECT_TRUE(KeyExists(L""));
 }
 
+TEST_F(RegKeyTest, RecurseDeleteKeyRemovesALinkNotWhatItPointsTo) {
+  MakeKey(L"elsewhere\\kept");
+  MakeKey(L"tree\\plain");
+  MakeLink(L"tree\\link", L"elsewhere");
+  MakeLink(L"toplink", L"elsewhere");
+  ASSERT_TRUE(KeyExists(L"tree\\link\\kept"));
+  CRegKey key;
+  OpenRoot(key);
+  EXPECT_EQ(0, key.RecurseDeleteKey(L"tree"));
+  EXPECT_FALSE(LinkExists(L"tree"));
+  EXPECT_EQ(0, key.RecurseDeleteKey(L"toplink"));
+  EXPECT_FALSE(LinkExists(L"toplink"));
+  EXPECT_TRUE(KeyExists(L"elsewhere\\kept"));
+}
+
 TEST_F(RegKeyTest, DetachAndAttachHandOverOwnership) {
   CRegKey key;
   OpenRoot(key);
