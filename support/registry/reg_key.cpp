@@ -32,14 +32,6 @@ RegDeleteKeyExWFn DeleteKeyExFunction() {
   return function;
 }
 
-// A registry symbolic link (opened with REG_OPTION_OPEN_LINK) carries its
-// target in the value "SymbolicLinkValue" of type REG_LINK.
-bool IsSymbolicLink(HKEY key) {
-  DWORD type = REG_NONE;
-  return RegQueryValueExW(key, L"SymbolicLinkValue", nullptr, &type, nullptr, nullptr) == ERROR_SUCCESS &&
-         type == REG_LINK;
-}
-
 // Deletes the link name below parent itself. RegDeleteKey(Ex)W would follow
 // the link and delete the key it points to; only NtDeleteKey on a handle
 // opened with REG_OPTION_OPEN_LINK removes the link.
@@ -61,6 +53,12 @@ LONG DeleteSymbolicLink(HKEY parent, LPCWSTR name, DWORD viewFlags) {
 }
 
 }  // namespace
+
+bool IsSymbolicLink(HKEY key) {
+  DWORD type = REG_NONE;
+  return RegQueryValueExW(key, L"SymbolicLinkValue", nullptr, &type, nullptr, nullptr) == ERROR_SUCCESS &&
+         type == REG_LINK;
+}
 
 CRegKeyImpl::~CRegKeyImpl() { Close(); }
 

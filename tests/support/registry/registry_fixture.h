@@ -8,6 +8,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace rvqtest {
 
@@ -22,6 +23,7 @@ class RegistryTest : public ::testing::Test {
                                              KEY_ALL_ACCESS, nullptr, &root_, nullptr));
   }
   void TearDown() override {
+    for (const std::wstring& link : links_) DeleteLink(link);
     if (root_) RegCloseKey(root_);
     RegDeleteTreeW(HKEY_CURRENT_USER, path_.c_str());
   }
@@ -68,6 +70,8 @@ class RegistryTest : public ::testing::Test {
     const std::wstring target =
         std::wstring(reinterpret_cast<const wchar_t*>(info + sizeof(ULONG)), nameBytes / sizeof(wchar_t)) + L"\\" +
         targetRelative;
+    DeleteLink(relative);  // one left by an earlier run that stopped
+    links_.push_back(relative);
     HKEY link = nullptr;
     ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(root_, relative.c_str(), 0, nullptr, REG_OPTION_CREATE_LINK,
                                              KEY_ALL_ACCESS | KEY_CREATE_LINK, nullptr, &link, nullptr));
@@ -76,6 +80,16 @@ class RegistryTest : public ::testing::Test {
                                     static_cast<DWORD>(target.size() * sizeof(wchar_t)));
     RegCloseKey(link);
     ASSERT_EQ(ERROR_SUCCESS, set);
+  }
+  // Removes the link itself (RegDeleteTreeW would follow it).
+  void DeleteLink(const std::wstring& relative) {
+    using NtDeleteKeyFn = LONG(WINAPI*)(HANDLE);
+    const auto deleteKey = reinterpret_cast<NtDeleteKeyFn>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtDeleteKey")));
+    HKEY link = nullptr;
+    if (RegOpenKeyExW(root_, relative.c_str(), REG_OPTION_OPEN_LINK, DELETE, &link) != ERROR_SUCCESS) return;
+    deleteKey(link);
+    RegCloseKey(link);
   }
   // Whether relative (below root_) exists as a key of its own, a link
   // included, without following a link at its end.
@@ -88,6 +102,7 @@ class RegistryTest : public ::testing::Test {
 
   std::wstring path_;
   HKEY root_ = nullptr;
+  std::vector<std::wstring> links_;
 };
 
 }  // namespace rvqtest
