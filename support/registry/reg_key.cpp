@@ -252,12 +252,30 @@ LONG CRegKeyImpl::Close() {
     return ERROR_SUCCESS;
   }
   if (deleteOnClose_) {
-    // SHDeleteKeyW with an empty sub-key name removes everything below the
+    // The sub-keys go first through RecurseDeleteKey, which removes a
+    // symbolic link itself: SHDeleteKeyW follows links and would delete the
+    // keys they point to. When one cannot be deleted the key cannot go
+    // either, and SHDeleteKeyW is not let loose on what is left.
+    bool emptied = true;
+    for (DWORD index = 0;;) {
+      wchar_t subKey[kSubKeyNameChars] = {};
+      DWORD chars = kSubKeyNameChars;
+      if (RegEnumKeyExW(key_.get(), index, subKey, &chars, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
+        break;
+      }
+      if (CRegKeyImpl::RecurseDeleteKey(subKey) != ERROR_SUCCESS) {
+        emptied = false;
+        ++index;
+      }
+    }
+    // SHDeleteKeyW with an empty sub-key name removes what is left of the
     // key; some implementations (Wine's) then keep the key itself, so it is
     // deleted explicitly as well, an error there meaning it is already gone.
     // There is nobody to report a failure to: the handle is closed regardless.
-    SHDeleteKeyW(key_.get(), L"");
-    RegDeleteKeyW(key_.get(), L"");
+    if (emptied) {
+      SHDeleteKeyW(key_.get(), L"");
+      RegDeleteKeyW(key_.get(), L"");
+    }
     deleteOnClose_ = false;
   }
   const LONG result = RegCloseKey(key_.release());

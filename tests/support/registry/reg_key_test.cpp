@@ -192,6 +192,16 @@ TEST_F(RegKeyTest, DeleteOnCloseRemovesTheWholeKey) {
   EXPECT_EQ(nullptr, impl->Handle());
   EXPECT_FALSE(KeyExists(L"doomed"));
 
+  // A symbolic link below the key goes, the key it points to stays.
+  MakeKey(L"elsewhere\\kept");
+  MakeKey(L"linked\\plain");
+  MakeLink(L"linked\\link", L"elsewhere");
+  ASSERT_EQ(0, impl->Open(root_, L"linked", KEY_ALL_ACCESS));
+  impl->SetDeleteOnClose(true);
+  EXPECT_EQ(0, impl->Close());
+  EXPECT_FALSE(LinkExists(L"linked"));
+  EXPECT_TRUE(KeyExists(L"elsewhere\\kept"));
+
   // Open clears the flag: it only applies to the key it was set for.
   MakeKey(L"kept");
   impl->SetDeleteOnClose(true);
