@@ -161,8 +161,12 @@ LONG CRegKeyImpl::QueryStringValue(LPCWSTR name, std::wstring& value) {
     value.clear();
     return ERROR_SUCCESS;
   }
-  std::unique_ptr<wchar_t[]> buffer(new (std::nothrow) wchar_t[chars]);
+  // One character more than counted: the count rounds an odd byte size
+  // down, and such a value must read as malformed (13), not as too long.
+  ULONG capacity = chars + 1;
+  std::unique_ptr<wchar_t[]> buffer(new (std::nothrow) wchar_t[capacity]);
   if (!buffer) return ERROR_OUTOFMEMORY;
+  chars = capacity;
   result = QueryStringValue(name, buffer.get(), &chars);
   if (result != ERROR_SUCCESS) return result;
   value.assign(buffer.get(), wcsnlen(buffer.get(), chars));

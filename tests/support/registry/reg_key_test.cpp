@@ -101,6 +101,7 @@ TEST_F(RegKeyTest, StringReadRules) {
   EXPECT_EQ(ERROR_INVALID_DATA, key.QueryStringValue(L"unterminated", text));
   chars = 32;
   EXPECT_EQ(ERROR_INVALID_DATA, key.QueryStringValue(L"odd", buffer, &chars));
+  EXPECT_EQ(ERROR_INVALID_DATA, key.QueryStringValue(L"odd", text));
 
   chars = 32;
   buffer[0] = L'?';
