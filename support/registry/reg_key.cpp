@@ -15,6 +15,7 @@ namespace {
 constexpr DWORD kViewMask = KEY_WOW64_64KEY | KEY_WOW64_32KEY;
 constexpr ULONG kGuidTextChars = 64;
 constexpr DWORD kSubKeyNameChars = 256;
+constexpr int kStringReadAttempts = 4;
 
 using RegDeleteKeyExWFn = LONG(WINAPI*)(HKEY, LPCWSTR, REGSAM, DWORD);
 
@@ -154,23 +155,28 @@ LONG CRegKeyImpl::QueryQWORDValue(LPCWSTR name, ULONGLONG& value) {
 }
 
 LONG CRegKeyImpl::QueryStringValue(LPCWSTR name, std::wstring& value) {
-  ULONG chars = 0;
-  LONG result = QueryStringValue(name, nullptr, &chars);
-  if (result != ERROR_SUCCESS) return result;
-  if (chars == 0) {
-    value.clear();
+  // The value may grow between the size query and the read: ERROR_MORE_DATA
+  // there means the count is stale, so it is asked for again, a few times.
+  for (int attempt = 1;; ++attempt) {
+    ULONG chars = 0;
+    LONG result = QueryStringValue(name, nullptr, &chars);
+    if (result != ERROR_SUCCESS) return result;
+    if (chars == 0) {
+      value.clear();
+      return ERROR_SUCCESS;
+    }
+    // One character more than counted: the count rounds an odd byte size
+    // down, and such a value must read as malformed (13), not as too long.
+    ULONG capacity = chars + 1;
+    std::unique_ptr<wchar_t[]> buffer(new (std::nothrow) wchar_t[capacity]);
+    if (!buffer) return ERROR_OUTOFMEMORY;
+    chars = capacity;
+    result = QueryStringValue(name, buffer.get(), &chars);
+    if (result == ERROR_MORE_DATA && attempt < kStringReadAttempts) continue;
+    if (result != ERROR_SUCCESS) return result;
+    value.assign(buffer.get(), wcsnlen(buffer.get(), chars));
     return ERROR_SUCCESS;
   }
-  // One character more than counted: the count rounds an odd byte size
-  // down, and such a value must read as malformed (13), not as too long.
-  ULONG capacity = chars + 1;
-  std::unique_ptr<wchar_t[]> buffer(new (std::nothrow) wchar_t[capacity]);
-  if (!buffer) return ERROR_OUTOFMEMORY;
-  chars = capacity;
-  result = QueryStringValue(name, buffer.get(), &chars);
-  if (result != ERROR_SUCCESS) return result;
-  value.assign(buffer.get(), wcsnlen(buffer.get(), chars));
-  return ERROR_SUCCESS;
 }
 
 LONG CRegKeyImpl::QueryStringValue(LPCWSTR name, LPWSTR buffer, ULONG* chars) {

@@ -361,4 +361,34 @@ TEST_F(RegKeyTest, TypedAccessorsGoThroughTheVirtualRawSlots) {
   EXPECT_EQ(1, impl->deletes) << "only the top call runs on this object";
 }
 
+// Makes the value longer right after each size query, as another writer
+// might between the two reads of the string-object form.
+class GrowingImpl : public CRegKeyImpl {
+ public:
+  LONG QueryValue(LPCWSTR name, DWORD* type, void* data, DWORD* size) override {
+    const LONG result = CRegKeyImpl::QueryValue(name, type, data, size);
+    if (data == nullptr && grows > 0) {
+      --grows;
+      text += L"-longer";
+      SetStringValue(name, text.c_str());
+    }
+    return result;
+  }
+  int grows = 0;
+  std::wstring text = L"v";
+};
+
+TEST_F(RegKeyTest, StringObjectReadCopesWithAValueGrowingBetweenItsReads) {
+  auto impl = std::make_shared<GrowingImpl>();
+  CRegKey key(impl);
+  OpenRoot(key);
+  ASSERT_EQ(0, key.SetStringValue(L"s", impl->text.c_str()));
+  std::wstring read;
+  impl->grows = 2;
+  EXPECT_EQ(0, key.QueryStringValue(L"s", read));
+  EXPECT_EQ(impl->text, read);
+  impl->grows = 100;  // never settles: the read gives up
+  EXPECT_EQ(ERROR_MORE_DATA, key.QueryStringValue(L"s", read));
+}
+
 }  // namespace
