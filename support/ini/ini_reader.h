@@ -89,7 +89,7 @@ class CObfuscatedIniReader : public CBaseIniReader {
   bool GetSection(const std::wstring& section, IniKeyValues& values) override;
   // Obfuscated writes: the header line "_Key" and the payload line "Key",
   // then the clear value in memory. False without a path, for text that does
-  // not convert to the ANSI code page or is empty (the cipher refuses an
+  // not convert to the ANSI code page (or not back to itself) or is empty (the cipher refuses an
   // empty payload), or when a system write fails; a failed second line
   // leaves a header the next Load rejects by its digest.
   bool WriteInt(const std::wstring& section, const std::wstring& key, int value) override;
