@@ -266,11 +266,16 @@ LONG CRegKeyImpl::Close() {
     // symbolic link itself: SHDeleteKeyW follows links and would delete the
     // keys they point to. When one cannot be deleted the key cannot go
     // either, and SHDeleteKeyW is not let loose on what is left.
-    bool emptied = true;
-    for (DWORD index = 0;;) {
+    // The key is enumerated through a handle of its own: the held one may
+    // lack the right to list sub-keys.
+    UniqueHKey listing;
+    const bool listed = RegOpenKeyExW(key_.get(), L"", 0, KEY_ENUMERATE_SUB_KEYS | viewFlags_, listing.put()) ==
+                        ERROR_SUCCESS;
+    bool emptied = listed;
+    for (DWORD index = 0; listed;) {
       wchar_t subKey[kSubKeyNameChars] = {};
       DWORD chars = kSubKeyNameChars;
-      if (RegEnumKeyExW(key_.get(), index, subKey, &chars, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
+      if (RegEnumKeyExW(listing.get(), index, subKey, &chars, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
         break;
       }
       if (CRegKeyImpl::RecurseDeleteKey(subKey) != ERROR_SUCCESS) {
