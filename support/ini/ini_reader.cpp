@@ -246,6 +246,11 @@ bool CObfuscatedIniReader::WriteString(const std::wstring& section, const std::w
     // character may take two bytes, and none of them may be cut off.
     std::string payload;
     if (!WideToAnsi(text, payload)) return false;
+    // A character the code page lacks becomes a substitute ("?"): the file
+    // would hold other text than the one reported as written and kept in
+    // memory. Only text that reads back as itself is written.
+    std::wstring readBack;
+    if (!AnsiToWide(payload.data(), payload.size(), readBack) || readBack != text) return false;
     return WriteObfuscated(section, key, codec::kIniTypeText, payload, text);
   } catch (const std::bad_alloc&) {
     return false;

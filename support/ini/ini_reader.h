@@ -89,9 +89,9 @@ class CObfuscatedIniReader : public CBaseIniReader {
   bool GetSection(const std::wstring& section, IniKeyValues& values) override;
   // Obfuscated writes: the header line "_Key" and the payload line "Key",
   // then the clear value in memory. False without a path, for text that does
-  // not convert to the ANSI code page or is empty (the cipher refuses an
-  // empty payload), or when a system write fails; a failed second line
-  // leaves a header the next Load rejects by its digest.
+  // not convert to the ANSI code page (and back to itself) or is empty (the
+  // cipher refuses an empty payload), or when a system write fails; a failed
+  // second line leaves a header the next Load rejects by its digest.
   bool WriteInt(const std::wstring& section, const std::wstring& key, int value) override;
   bool WriteString(const std::wstring& section, const std::wstring& key, const std::wstring& text) override;
   bool StoreValue(const std::wstring& section, const std::wstring& key, const std::wstring& value,

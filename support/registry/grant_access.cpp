@@ -25,8 +25,8 @@ LONG LastErrorOrFailure() {
 }
 
 // Writes descriptor's access list to key and, with recurse, to every
-// sub-key below it that can be opened with full access (the others are
-// skipped).
+// sub-key below it that can be opened with full access (the others, and
+// symbolic links, are skipped).
 LONG ApplyDescriptor(HKEY key, PSECURITY_DESCRIPTOR descriptor, bool recurse) {
   LONG result = RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor);
   if (result != ERROR_SUCCESS || !recurse) return result;
@@ -36,8 +36,11 @@ LONG ApplyDescriptor(HKEY key, PSECURITY_DESCRIPTOR descriptor, bool recurse) {
     result = RegEnumKeyExW(key, index, name, &chars, nullptr, nullptr, nullptr, nullptr);
     if (result == ERROR_NO_MORE_ITEMS) return ERROR_SUCCESS;
     if (result != ERROR_SUCCESS) return result;
+    // A symbolic link is opened itself and left alone: following it would
+    // hand the access list to a key outside the tree.
     UniqueHKey subKey;
-    if (RegOpenKeyExW(key, name, 0, KEY_ALL_ACCESS, subKey.put()) != ERROR_SUCCESS) continue;
+    if (RegOpenKeyExW(key, name, REG_OPTION_OPEN_LINK, KEY_ALL_ACCESS, subKey.put()) != ERROR_SUCCESS) continue;
+    if (internal::IsSymbolicLink(subKey.get())) continue;
     result = ApplyDescriptor(subKey.get(), descriptor, true);
     if (result != ERROR_SUCCESS) return result;
   }

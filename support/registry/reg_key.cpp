@@ -15,6 +15,7 @@ namespace {
 constexpr DWORD kViewMask = KEY_WOW64_64KEY | KEY_WOW64_32KEY;
 constexpr ULONG kGuidTextChars = 64;
 constexpr DWORD kSubKeyNameChars = 256;
+constexpr int kStringReadAttempts = 4;
 
 using RegDeleteKeyExWFn = LONG(WINAPI*)(HKEY, LPCWSTR, REGSAM, DWORD);
 
@@ -32,7 +33,33 @@ RegDeleteKeyExWFn DeleteKeyExFunction() {
   return function;
 }
 
+// Deletes the link name below parent itself. RegDeleteKey(Ex)W would follow
+// the link and delete the key it points to; only NtDeleteKey on a handle
+// opened with REG_OPTION_OPEN_LINK removes the link.
+LONG DeleteSymbolicLink(HKEY parent, LPCWSTR name, DWORD viewFlags) {
+  using NtDeleteKeyFn = LONG(WINAPI*)(HANDLE);
+  using NtStatusToErrorFn = ULONG(WINAPI*)(LONG);
+  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  const auto deleteKey = ntdll ? reinterpret_cast<NtDeleteKeyFn>(
+                                     reinterpret_cast<void*>(GetProcAddress(ntdll, "NtDeleteKey")))
+                               : nullptr;
+  const auto toError = ntdll ? reinterpret_cast<NtStatusToErrorFn>(
+                                   reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlNtStatusToDosError")))
+                             : nullptr;
+  if (deleteKey == nullptr || toError == nullptr) return ERROR_PROC_NOT_FOUND;
+  UniqueHKey link;
+  const LONG result = RegOpenKeyExW(parent, name, REG_OPTION_OPEN_LINK, DELETE | viewFlags, link.put());
+  if (result != ERROR_SUCCESS) return result;
+  return static_cast<LONG>(toError(deleteKey(link.get())));
+}
+
 }  // namespace
+
+bool IsSymbolicLink(HKEY key) {
+  DWORD type = REG_NONE;
+  return RegQueryValueExW(key, L"SymbolicLinkValue", nullptr, &type, nullptr, nullptr) == ERROR_SUCCESS &&
+         type == REG_LINK;
+}
 
 CRegKeyImpl::~CRegKeyImpl() { Close(); }
 
@@ -128,19 +155,28 @@ LONG CRegKeyImpl::QueryQWORDValue(LPCWSTR name, ULONGLONG& value) {
 }
 
 LONG CRegKeyImpl::QueryStringValue(LPCWSTR name, std::wstring& value) {
-  ULONG chars = 0;
-  LONG result = QueryStringValue(name, nullptr, &chars);
-  if (result != ERROR_SUCCESS) return result;
-  if (chars == 0) {
-    value.clear();
+  // The value may grow between the size query and the read: ERROR_MORE_DATA
+  // there means the count is stale, so it is asked for again, a few times.
+  for (int attempt = 1;; ++attempt) {
+    ULONG chars = 0;
+    LONG result = QueryStringValue(name, nullptr, &chars);
+    if (result != ERROR_SUCCESS) return result;
+    if (chars == 0) {
+      value.clear();
+      return ERROR_SUCCESS;
+    }
+    // One character more than counted: the count rounds an odd byte size
+    // down, and such a value must read as malformed (13), not as too long.
+    ULONG capacity = chars + 1;
+    std::unique_ptr<wchar_t[]> buffer(new (std::nothrow) wchar_t[capacity]);
+    if (!buffer) return ERROR_OUTOFMEMORY;
+    chars = capacity;
+    result = QueryStringValue(name, buffer.get(), &chars);
+    if (result == ERROR_MORE_DATA && attempt < kStringReadAttempts) continue;
+    if (result != ERROR_SUCCESS) return result;
+    value.assign(buffer.get(), wcsnlen(buffer.get(), chars));
     return ERROR_SUCCESS;
   }
-  std::unique_ptr<wchar_t[]> buffer(new (std::nothrow) wchar_t[chars]);
-  if (!buffer) return ERROR_OUTOFMEMORY;
-  result = QueryStringValue(name, buffer.get(), &chars);
-  if (result != ERROR_SUCCESS) return result;
-  value.assign(buffer.get(), wcsnlen(buffer.get(), chars));
-  return ERROR_SUCCESS;
 }
 
 LONG CRegKeyImpl::QueryStringValue(LPCWSTR name, LPWSTR buffer, ULONG* chars) {
@@ -226,12 +262,35 @@ LONG CRegKeyImpl::Close() {
     return ERROR_SUCCESS;
   }
   if (deleteOnClose_) {
-    // SHDeleteKeyW with an empty sub-key name removes everything below the
+    // The sub-keys go first through RecurseDeleteKey, which removes a
+    // symbolic link itself: SHDeleteKeyW follows links and would delete the
+    // keys they point to. When one cannot be deleted the key cannot go
+    // either, and SHDeleteKeyW is not let loose on what is left.
+    // The key is enumerated through a handle of its own: the held one may
+    // lack the right to list sub-keys.
+    UniqueHKey listing;
+    const bool listed = RegOpenKeyExW(key_.get(), L"", 0, KEY_ENUMERATE_SUB_KEYS | viewFlags_, listing.put()) ==
+                        ERROR_SUCCESS;
+    bool emptied = listed;
+    for (DWORD index = 0; listed;) {
+      wchar_t subKey[kSubKeyNameChars] = {};
+      DWORD chars = kSubKeyNameChars;
+      if (RegEnumKeyExW(listing.get(), index, subKey, &chars, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
+        break;
+      }
+      if (CRegKeyImpl::RecurseDeleteKey(subKey) != ERROR_SUCCESS) {
+        emptied = false;
+        ++index;
+      }
+    }
+    // SHDeleteKeyW with an empty sub-key name removes what is left of the
     // key; some implementations (Wine's) then keep the key itself, so it is
     // deleted explicitly as well, an error there meaning it is already gone.
     // There is nobody to report a failure to: the handle is closed regardless.
-    SHDeleteKeyW(key_.get(), L"");
-    RegDeleteKeyW(key_.get(), L"");
+    if (emptied) {
+      SHDeleteKeyW(key_.get(), L"");
+      RegDeleteKeyW(key_.get(), L"");
+    }
     deleteOnClose_ = false;
   }
   const LONG result = RegCloseKey(key_.release());
@@ -274,10 +333,21 @@ LONG CRegKeyImpl::DeleteSubKey(LPCWSTR name) {
 }
 
 LONG CRegKeyImpl::RecurseDeleteKey(LPCWSTR name) {
-  if (!key_) return ERROR_INVALID_PARAMETER;
-  CRegKeyImpl child;
-  LONG result = child.Open(key_.get(), name, KEY_READ | KEY_WRITE | viewFlags_);
+  // A null or empty name opens the held key itself: the walk would empty it
+  // (and with "" delete it) instead of deleting a sub-key.
+  if (!key_ || name == nullptr || name[0] == L'\0') return ERROR_INVALID_PARAMETER;
+  // A symbolic link is opened itself, not the key it points to, so the walk
+  // never leaves the tree; the link is then removed, never its target.
+  HKEY opened = nullptr;
+  LONG result = RegOpenKeyExW(key_.get(), name, REG_OPTION_OPEN_LINK, KEY_READ | KEY_WRITE | viewFlags_, &opened);
   if (result != ERROR_SUCCESS) return result;
+  CRegKeyImpl child;
+  child.key_.reset(opened);
+  child.viewFlags_ = viewFlags_;
+  if (IsSymbolicLink(opened)) {
+    child.Close();
+    return DeleteSymbolicLink(key_.get(), name, viewFlags_);
+  }
   for (;;) {
     wchar_t subKey[kSubKeyNameChars] = {};
     DWORD chars = kSubKeyNameChars;

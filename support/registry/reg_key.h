@@ -22,6 +22,10 @@ namespace Trevalk {
 
 namespace internal {
 
+// Whether key, opened with REG_OPTION_OPEN_LINK, is a registry symbolic link
+// (it carries its target in the REG_LINK value "SymbolicLinkValue").
+bool IsSymbolicLink(HKEY key);
+
 // Holds one key handle and does the work. The typed accessors reach the
 // registry only through the virtual QueryValue and SetValue, Create and Open
 // go through the virtual Close, and RecurseDeleteKey through the virtual

@@ -237,6 +237,14 @@ TEST_F(IniReaderTest, StringWritesRoundTripAndReplace) {
     ASSERT_TRUE(writer.WriteInt(L"Paths", L"Negative", -12));
     ASSERT_TRUE(writer.WriteString(L"Paths", L"Folder", L"D:\\Other"));
     EXPECT_FALSE(writer.WriteString(L"Paths", L"Empty", L"")) << "the cipher refuses an empty payload";
+    // Code page 1252 under Wine has no such characters: they would be
+    // stored as "?" while the reader kept the original text.
+    EXPECT_FALSE(writer.WriteString(L"Paths", L"Folder", L"C:\\\u540d\u524d"));
+    EXPECT_FALSE(writer.WriteString(L"Paths", L"Lost", L"\u540d"));
+    std::wstring kept;
+    EXPECT_TRUE(writer.GetString(L"Paths", L"Folder", kept));
+    EXPECT_EQ(L"D:\\Other", kept);
+    EXPECT_FALSE(writer.GetString(L"Paths", L"Lost", kept));
   }
   CObfuscatedIniReader reader;
   ASSERT_TRUE(reader.Load(path));

@@ -101,6 +101,7 @@ TEST_F(RegKeyTest, StringReadRules) {
   EXPECT_EQ(ERROR_INVALID_DATA, key.QueryStringValue(L"unterminated", text));
   chars = 32;
   EXPECT_EQ(ERROR_INVALID_DATA, key.QueryStringValue(L"odd", buffer, &chars));
+  EXPECT_EQ(ERROR_INVALID_DATA, key.QueryStringValue(L"odd", text));
 
   chars = 32;
   buffer[0] = L'?';
@@ -192,6 +193,17 @@ TEST_F(RegKeyTest, DeleteOnCloseRemovesTheWholeKey) {
   EXPECT_EQ(nullptr, impl->Handle());
   EXPECT_FALSE(KeyExists(L"doomed"));
 
+  // A symbolic link below the key goes, the key it points to stays, also
+  // when the key was opened without the right to list its sub-keys.
+  MakeKey(L"elsewhere\\kept");
+  MakeKey(L"linked\\plain");
+  MakeLink(L"linked\\link", L"elsewhere");
+  ASSERT_EQ(0, impl->Open(root_, L"linked", KEY_SET_VALUE));
+  impl->SetDeleteOnClose(true);
+  EXPECT_EQ(0, impl->Close());
+  EXPECT_FALSE(LinkExists(L"linked"));
+  EXPECT_TRUE(KeyExists(L"elsewhere\\kept"));
+
   // Open clears the flag: it only applies to the key it was set for.
   MakeKey(L"kept");
   impl->SetDeleteOnClose(true);
@@ -214,6 +226,27 @@ TEST_F(RegKeyTest, RecurseDeleteKeyRemovesATree) {
   EXPECT_TRUE(KeyExists(L"sibling"));
   EXPECT_EQ(ERROR_INVALID_PARAMETER, CRegKey().RecurseDeleteKey(L"sibling"));
   EXPECT_EQ(ERROR_INVALID_PARAMETER, key.DeleteSubKey(nullptr));
+  // Neither names a sub-key: nothing below the held key goes, nor the key.
+  MakeKey(L"sibling\\below");
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, key.RecurseDeleteKey(nullptr));
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, key.RecurseDeleteKey(L""));
+  EXPECT_TRUE(KeyExists(L"sibling\\below"));
+  EXPECT_TRUE(KeyExists(L""));
+}
+
+TEST_F(RegKeyTest, RecurseDeleteKeyRemovesALinkNotWhatItPointsTo) {
+  MakeKey(L"elsewhere\\kept");
+  MakeKey(L"tree\\plain");
+  MakeLink(L"tree\\link", L"elsewhere");
+  MakeLink(L"toplink", L"elsewhere");
+  ASSERT_TRUE(KeyExists(L"tree\\link\\kept"));
+  CRegKey key;
+  OpenRoot(key);
+  EXPECT_EQ(0, key.RecurseDeleteKey(L"tree"));
+  EXPECT_FALSE(LinkExists(L"tree"));
+  EXPECT_EQ(0, key.RecurseDeleteKey(L"toplink"));
+  EXPECT_FALSE(LinkExists(L"toplink"));
+  EXPECT_TRUE(KeyExists(L"elsewhere\\kept"));
 }
 
 TEST_F(RegKeyTest, DetachAndAttachHandOverOwnership) {
@@ -327,6 +360,36 @@ TEST_F(RegKeyTest, TypedAccessorsGoThroughTheVirtualRawSlots) {
   MakeKey(L"t\\u");
   EXPECT_EQ(0, key.RecurseDeleteKey(L"t"));
   EXPECT_EQ(1, impl->deletes) << "only the top call runs on this object";
+}
+
+// Makes the value longer right after each size query, as another writer
+// might between the two reads of the string-object form.
+class GrowingImpl : public CRegKeyImpl {
+ public:
+  LONG QueryValue(LPCWSTR name, DWORD* type, void* data, DWORD* size) override {
+    const LONG result = CRegKeyImpl::QueryValue(name, type, data, size);
+    if (data == nullptr && grows > 0) {
+      --grows;
+      text += L"-longer";
+      SetStringValue(name, text.c_str());
+    }
+    return result;
+  }
+  int grows = 0;
+  std::wstring text = L"v";
+};
+
+TEST_F(RegKeyTest, StringObjectReadCopesWithAValueGrowingBetweenItsReads) {
+  auto impl = std::make_shared<GrowingImpl>();
+  CRegKey key(impl);
+  OpenRoot(key);
+  ASSERT_EQ(0, key.SetStringValue(L"s", impl->text.c_str()));
+  std::wstring read;
+  impl->grows = 2;
+  EXPECT_EQ(0, key.QueryStringValue(L"s", read));
+  EXPECT_EQ(impl->text, read);
+  impl->grows = 100;  // never settles: the read gives up
+  EXPECT_EQ(ERROR_MORE_DATA, key.QueryStringValue(L"s", read));
 }
 
 }  // namespace

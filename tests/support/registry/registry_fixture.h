@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
+#include <vector>
 
 namespace rvqtest {
 
@@ -21,6 +23,7 @@ class RegistryTest : public ::testing::Test {
                                              KEY_ALL_ACCESS, nullptr, &root_, nullptr));
   }
   void TearDown() override {
+    for (const std::wstring& link : links_) DeleteLink(link);
     if (root_) RegCloseKey(root_);
     RegDeleteTreeW(HKEY_CURRENT_USER, path_.c_str());
   }
@@ -52,8 +55,54 @@ class RegistryTest : public ::testing::Test {
     RegCloseKey(key);
   }
 
+  // A registry symbolic link at relative (below root_) that points to the
+  // key targetRelative below root_.
+  void MakeLink(const std::wstring& relative, const std::wstring& targetRelative) {
+    using NtQueryKeyFn = LONG(WINAPI*)(HANDLE, int, void*, ULONG, ULONG*);
+    const auto queryKey = reinterpret_cast<NtQueryKeyFn>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryKey")));
+    ASSERT_NE(nullptr, queryKey);
+    BYTE info[2048] = {};
+    ULONG got = 0;
+    ASSERT_EQ(0, queryKey(root_, 3 /* KeyNameInformation */, info, sizeof(info), &got));
+    ULONG nameBytes = 0;
+    memcpy(&nameBytes, info, sizeof(nameBytes));
+    const std::wstring target =
+        std::wstring(reinterpret_cast<const wchar_t*>(info + sizeof(ULONG)), nameBytes / sizeof(wchar_t)) + L"\\" +
+        targetRelative;
+    DeleteLink(relative);  // one left by an earlier run that stopped
+    links_.push_back(relative);
+    HKEY link = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(root_, relative.c_str(), 0, nullptr, REG_OPTION_CREATE_LINK,
+                                             KEY_ALL_ACCESS | KEY_CREATE_LINK, nullptr, &link, nullptr));
+    const LONG set = RegSetValueExW(link, L"SymbolicLinkValue", 0, REG_LINK,
+                                    reinterpret_cast<const BYTE*>(target.c_str()),
+                                    static_cast<DWORD>(target.size() * sizeof(wchar_t)));
+    RegCloseKey(link);
+    ASSERT_EQ(ERROR_SUCCESS, set);
+  }
+  // Removes the link itself (RegDeleteTreeW would follow it).
+  void DeleteLink(const std::wstring& relative) {
+    using NtDeleteKeyFn = LONG(WINAPI*)(HANDLE);
+    const auto deleteKey = reinterpret_cast<NtDeleteKeyFn>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtDeleteKey")));
+    HKEY link = nullptr;
+    if (RegOpenKeyExW(root_, relative.c_str(), REG_OPTION_OPEN_LINK, DELETE, &link) != ERROR_SUCCESS) return;
+    deleteKey(link);
+    RegCloseKey(link);
+  }
+  // Whether relative (below root_) exists as a key of its own, a link
+  // included, without following a link at its end.
+  bool LinkExists(const std::wstring& relative) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(root_, relative.c_str(), REG_OPTION_OPEN_LINK, KEY_READ, &key) != ERROR_SUCCESS) return false;
+    RegCloseKey(key);
+    return true;
+  }
+
   std::wstring path_;
   HKEY root_ = nullptr;
+  std::vector<std::wstring> links_;
 };
 
 }  // namespace rvqtest

@@ -146,6 +146,22 @@ TEST_F(SecurityTest, RecursionWritesTheSameListBelowAndOnlyWithRecursion) {
   EXPECT_NE(topAfter, lockedBefore);
 }
 
+TEST_F(SecurityTest, RecursionDoesNotFollowASymbolicLink) {
+  HKEY top = Sub(L"top");
+  HKEY elsewhere = Sub(L"elsewhere");
+  HKEY below = Sub(L"elsewhere\\below");
+  SetDacl(top, L"D:(A;;KA;;;BA)");
+  SetDacl(elsewhere, L"D:(A;;KA;;;SY)(A;;KA;;;BA)");
+  SetDacl(below, L"D:(A;;KR;;;BU)(A;;KA;;;BA)");
+  MakeLink(L"top\\link", L"elsewhere");
+  const std::vector<Ace> elsewhereBefore = Aces(elsewhere), belowBefore = Aces(below);
+  CRegKey key;
+  ASSERT_EQ(0, key.Open(root_, L"top", KEY_ALL_ACCESS));
+  ASSERT_EQ(0, key.GrantEveryoneFullAccess(true));
+  EXPECT_EQ(elsewhereBefore, Aces(elsewhere)) << "the link's target is outside the tree";
+  EXPECT_EQ(belowBefore, Aces(below));
+}
+
 // A table whose library lacks one chosen function, or cannot be loaded.
 class PartialTable : public SecurityApiTable {
  public:
