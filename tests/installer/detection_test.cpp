@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "detection.h"
+#include "detection_list.h"
 #include "module_state.h"
 #include "step_test_util.h"
 
@@ -78,14 +79,7 @@ TEST(ProductName, LengthStaysInsideTheRecord) {
   EXPECT_EQ(checkrvq::UninstallerRecordNameLength(nullptr), 0u);
 }
 
-void FreeList(DWORD count, IncompatibleProductRecord** list) {
-  if (!list) return;
-  for (DWORD i = 0; i < count; ++i) {
-    HeapFree(GetProcessHeap(), 0, list[i]->productName);
-    HeapFree(GetProcessHeap(), 0, list[i]);
-  }
-  HeapFree(GetProcessHeap(), 0, list);
-}
+using rvqtest::FreeDetectionList;
 
 TEST(MakeIncompatibleDetection, RecordsInOrderWithNamesAndMarks) {
   ScopedRecordingLog log;
@@ -113,7 +107,7 @@ TEST(MakeIncompatibleDetection, RecordsInOrderWithNamesAndMarks) {
                                L"1 MakeIncompatibleDetection 757 Caf\u00E9 Cleaner detected\r\n",
                                L"1 MakeIncompatibleDetection 757 " + std::wstring(780, L'q') + L" detected\r\n",
                            }));
-  FreeList(count, list);
+  FreeDetectionList(count, list);
 }
 
 TEST(MakeIncompatibleDetection, NormalLinesStayQuietAtTheDefaultThreshold) {
@@ -124,7 +118,7 @@ TEST(MakeIncompatibleDetection, NormalLinesStayQuietAtTheDefaultThreshold) {
   IncompatibleProductRecord** list = nullptr;
   EXPECT_EQ(checkrvq::MakeIncompatibleDetection(&count, raw.data(), &list), 0u);
   EXPECT_TRUE(log.Entries().empty());
-  FreeList(count, list);
+  FreeDetectionList(count, list);
 }
 
 // A heap that refuses its allocation number `failAt` and counts live blocks.
@@ -244,7 +238,7 @@ TEST_F(DetectWithStandIn, PassesTheCommandLineAndReturnsTheProductsInOrder) {
   EXPECT_EQ(calls[1], "cwd=" + rvqtest::ToUtf8(folder_.path()));
   EXPECT_EQ(rvqtest::CurrentDirectory(), elsewhere_.path());
   EXPECT_EQ(log.Entries().size(), 4u);
-  FreeList(count_, list_);
+  FreeDetectionList(count_, list_);
 }
 
 TEST_F(DetectWithStandIn, CurrentDirectoryComesBackWhenTheUninstallerMovesIt) {
@@ -252,7 +246,7 @@ TEST_F(DetectWithStandIn, CurrentDirectoryComesBackWhenTheUninstallerMovesIt) {
   EXPECT_EQ(DetectIncompatible(&count_, &list_), 0u);
   EXPECT_EQ(count_, 1u);
   EXPECT_EQ(rvqtest::CurrentDirectory(), elsewhere_.path());
-  FreeList(count_, list_);
+  FreeDetectionList(count_, list_);
 }
 
 TEST_F(DetectWithStandIn, UninstallerAnswersThatCarryNoListGiveCountZero) {
@@ -274,7 +268,7 @@ TEST_F(DetectWithStandIn, UninstallerAnswersThatCarryNoListGiveCountZero) {
     EXPECT_EQ(DetectIncompatible(&count_, &list_), 0u) << c.ini;
     EXPECT_EQ(count_, c.expectedCount) << c.ini;
     EXPECT_EQ(list_ != nullptr, c.expectedCount != 0) << c.ini;
-    FreeList(count_, list_);
+    FreeDetectionList(count_, list_);
   }
 }
 
@@ -286,7 +280,7 @@ TEST_F(DetectWithStandIn, NameFillingItsRecordEndsThere) {
   for (size_t b = 0; b < 780; ++b) expected += static_cast<wchar_t>(L'a' + b % 26);
   EXPECT_EQ(std::wstring(list_[0]->productName), expected);
   EXPECT_STREQ(list_[1]->productName, L"Second");
-  FreeList(count_, list_);
+  FreeDetectionList(count_, list_);
 }
 
 TEST_F(DetectWithStandIn, FolderOutsideTheAnsiCodePageIsNamedByItsShortForm) {
@@ -303,7 +297,7 @@ TEST_F(DetectWithStandIn, FolderOutsideTheAnsiCodePageIsNamedByItsShortForm) {
   checkrvq::SetLibraryModule(innerLibrary);
   EXPECT_EQ(DetectIncompatible(&count_, &list_), 0u);
   EXPECT_EQ(count_, 1u);
-  FreeList(count_, list_);
+  FreeDetectionList(count_, list_);
   checkrvq::SetLibraryModule(library_);
   FreeLibrary(innerLibrary);
 

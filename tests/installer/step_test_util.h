@@ -16,6 +16,10 @@ namespace rvqtest {
 // A stand-in built with the tests (bin\fixtures\<name>).
 inline std::wstring FixturePath(const wchar_t* name) { return BinDir() + L"\\fixtures\\" + name; }
 
+// The "\\?\" form of an absolute path, which the file functions take past
+// MAX_PATH.
+inline std::wstring LongPath(const std::wstring& path) { return L"\\\\?\\" + path; }
+
 // Copies `source` into `folder` under its own or the given name. True on success.
 inline bool CopyInto(const std::wstring& folder, const std::wstring& source, const std::wstring& name = L"") {
   std::wstring target = name;

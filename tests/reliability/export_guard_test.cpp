@@ -13,6 +13,7 @@
 #include <string>
 
 #include "detection.h"
+#include "detection_list.h"
 #include "entry_points.h"
 #include "module_state.h"
 #include "recording_logger.h"
@@ -126,12 +127,8 @@ TEST_F(ExportGuard, DetectIncompatibleAnswersAtEveryThrowPoint) {
         // with 0. The host frees it.
         if (list) {
           EXPECT_EQ(count, 3u);
-          for (DWORD i = 0; i < count; ++i) {
-            EXPECT_NE(list[i]->productName, nullptr);
-            HeapFree(GetProcessHeap(), 0, list[i]->productName);
-            HeapFree(GetProcessHeap(), 0, list[i]);
-          }
-          HeapFree(GetProcessHeap(), 0, list);
+          for (DWORD i = 0; i < count; ++i) EXPECT_NE(list[i]->productName, nullptr);
+          rvqtest::FreeDetectionList(count, list);
         } else {
           EXPECT_EQ(count, 0u);
         }

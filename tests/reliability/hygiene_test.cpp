@@ -11,6 +11,7 @@
 #include <functional>
 #include <string>
 
+#include "detection_list.h"
 #include "entry_points.h"
 #include "ini/ini_reader.h"
 #include "registry/obfuscated_reg_key.h"
@@ -189,11 +190,7 @@ TEST_F(Hygiene, AThousandCallsOfEachEntryPointLeaveHandlesAndPrivateBytesFlat) {
          DWORD count = 0;
          IncompatibleProductRecord** list = nullptr;
          detect(&count, &list);
-         for (DWORD i = 0; list && i < count; ++i) {
-           HeapFree(GetProcessHeap(), 0, list[i]->productName);
-           HeapFree(GetProcessHeap(), 0, list[i]);
-         }
-         if (list) HeapFree(GetProcessHeap(), 0, list);
+         rvqtest::FreeDetectionList(count, list);
        },
        standIn},
       {"UninstallIncompatible", [&] { Ordinal<UninstallIncompatibleFn>(module, 3)(); }, 0},

@@ -14,7 +14,7 @@
 
 namespace {
 
-std::wstring Long(const std::wstring& path) { return L"\\\\?\\" + path; }
+using rvqtest::LongPath;
 
 // `base` and folders of at most 100 characters below it, `chars` in all.
 std::wstring FolderOfLength(const std::wstring& base, size_t chars) {
@@ -28,9 +28,9 @@ std::wstring FolderOfLength(const std::wstring& base, size_t chars) {
 }
 
 bool PlaceLocaleFiles(const std::wstring& folder, const wchar_t* name) {
-  return rvqtest::MakeTree(Long(folder + L"\\Locale\\")) &&
-         rvqtest::WriteFileBytes(Long(folder + L"\\" + name), "locale") &&
-         rvqtest::WriteFileBytes(Long(folder + L"\\Locale\\" + name), "locale");
+  return rvqtest::MakeTree(LongPath(folder + L"\\Locale\\")) &&
+         rvqtest::WriteFileBytes(LongPath(folder + L"\\" + name), "locale") &&
+         rvqtest::WriteFileBytes(LongPath(folder + L"\\Locale\\" + name), "locale");
 }
 
 using InstallDirEdges = rvqtest::RegistrationTest;
@@ -47,7 +47,7 @@ TEST_F(InstallDirEdges, LocaleFilesOfTheWholeFolderOrNone) {
     // the value alone still has to be refused.
     if (chars <= 1000) {
       ASSERT_TRUE(PlaceLocaleFiles(folder, L"loc_a.dat")) << chars;
-      ASSERT_TRUE(rvqtest::WriteFileBytes(Long(folder + L"\\keep.dat"), "keep"));
+      ASSERT_TRUE(rvqtest::WriteFileBytes(LongPath(folder + L"\\keep.dat"), "keep"));
     }
     for (size_t cut : {259u, 260u}) {
       if (cut < chars && folder[cut] != L'\\' && folder[cut - 1] != L'\\') {

@@ -14,12 +14,12 @@
 
 namespace {
 
-std::wstring Long(const std::wstring& path) { return L"\\\\?\\" + path; }
+using rvqtest::LongPath;
 
 // Every file and folder below `folder`, as full paths.
 void ListTree(const std::wstring& folder, std::set<std::wstring>& out) {
   WIN32_FIND_DATAW found;
-  HANDLE find = FindFirstFileW(Long(folder + L"\\*").c_str(), &found);
+  HANDLE find = FindFirstFileW(LongPath(folder + L"\\*").c_str(), &found);
   if (find == INVALID_HANDLE_VALUE) return;
   do {
     const std::wstring name = found.cFileName;
@@ -34,9 +34,9 @@ void RemoveLongTree(const std::wstring& path) {
   std::set<std::wstring> all;
   ListTree(path, all);
   for (auto it = all.rbegin(); it != all.rend(); ++it) {
-    if (!DeleteFileW(Long(*it).c_str())) RemoveDirectoryW(Long(*it).c_str());
+    if (!DeleteFileW(LongPath(*it).c_str())) RemoveDirectoryW(LongPath(*it).c_str());
   }
-  RemoveDirectoryW(Long(path).c_str());
+  RemoveDirectoryW(LongPath(path).c_str());
 }
 
 TEST(LogPathEdges, TheLogIsWrittenWholeOrNotAtAll) {
@@ -51,8 +51,8 @@ TEST(LogPathEdges, TheLogIsWrittenWholeOrNotAtAll) {
     // A module "<n characters>.dll" names the log.
     const std::wstring name = std::wstring(nameChars - 1, L'L') + std::to_wstring(nameChars % 10);
     const std::wstring module = modules.path() + L"\\" + name + L".dll";
-    ASSERT_TRUE(CopyFileW(rvqtest::BinPath(L"checkRVQ.dll").c_str(), Long(module).c_str(), FALSE));
-    HMODULE library = LoadLibraryW(Long(module).c_str());
+    ASSERT_TRUE(CopyFileW(rvqtest::BinPath(L"checkRVQ.dll").c_str(), LongPath(module).c_str(), FALSE));
+    HMODULE library = LoadLibraryW(LongPath(module).c_str());
     ASSERT_NE(library, nullptr) << nameChars;
     {
       ETWLogging::CLogging logger;
@@ -78,7 +78,7 @@ TEST(LogPathEdges, TheLogIsWrittenWholeOrNotAtAll) {
       }
     }
     FreeLibrary(library);
-    DeleteFileW(Long(module).c_str());
+    DeleteFileW(LongPath(module).c_str());
     RemoveLongTree(groupFolder);
   }
 }
@@ -123,7 +123,7 @@ TEST(LogPathEdges, DeepLogFoldersUpTo32767Characters) {
     const DWORD elapsed = GetTickCount() - started;
     std::set<std::wstring> created;
     ListTree(top, created);
-    if (rvqtest::DirectoryExists(Long(top))) created.insert(top);
+    if (rvqtest::DirectoryExists(LongPath(top))) created.insert(top);
     size_t deepest = 0;
     for (const std::wstring& path : created) {
       const bool whole = path == file || (folder.compare(0, path.size(), path) == 0 &&

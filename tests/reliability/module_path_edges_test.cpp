@@ -7,12 +7,13 @@
 
 #include <string>
 
+#include "detection_list.h"
 #include "entry_points.h"
 #include "step_test_util.h"
 
 namespace {
 
-std::wstring Long(const std::wstring& path) { return L"\\\\?\\" + path; }
+using rvqtest::LongPath;
 
 // Names the detection reported, joined by "|"; the host frees the list.
 std::wstring Detect(HMODULE library) {
@@ -22,18 +23,14 @@ std::wstring Detect(HMODULE library) {
   IncompatibleProductRecord** list = nullptr;
   detect(&count, &list);
   std::wstring names;
-  for (DWORD i = 0; list && i < count; ++i) {
-    names += (i ? L"|" : L"") + std::wstring(list[i]->productName);
-    HeapFree(GetProcessHeap(), 0, list[i]->productName);
-    HeapFree(GetProcessHeap(), 0, list[i]);
-  }
-  if (list) HeapFree(GetProcessHeap(), 0, list);
+  for (DWORD i = 0; list && i < count; ++i) names += (i ? L"|" : L"") + std::wstring(list[i]->productName);
+  rvqtest::FreeDetectionList(count, list);
   return names;
 }
 
 bool PlaceStandIn(const std::wstring& folder, const char* product) {
-  return CopyFileW(rvqtest::FixturePath(L"Uninst.dll").c_str(), Long(folder + L"\\Uninst.dll").c_str(), FALSE) &&
-         rvqtest::WriteFileBytes(Long(folder + L"\\uninst.ini"),
+  return CopyFileW(rvqtest::FixturePath(L"Uninst.dll").c_str(), LongPath(folder + L"\\Uninst.dll").c_str(), FALSE) &&
+         rvqtest::WriteFileBytes(LongPath(folder + L"\\uninst.ini"),
                                  std::string("[Detect]\r\nResult=1\r\nCount=1\r\nName0=") + product + "\r\n");
 }
 
@@ -53,10 +50,10 @@ TEST(ModulePathEdges, DetectionUsesTheWholeFolderOrNone) {
     const std::wstring folder = parent + L"\\" + std::wstring(chars - kDllName - parent.size() - 1, L'q');
     const std::wstring dll = folder + L"\\checkRVQ.dll";
     ASSERT_EQ(dll.size(), chars);
-    ASSERT_TRUE(rvqtest::MakeTree(Long(folder)));
-    ASSERT_TRUE(CopyFileW(rvqtest::BinPath(L"checkRVQ.dll").c_str(), Long(dll).c_str(), FALSE));
+    ASSERT_TRUE(rvqtest::MakeTree(LongPath(folder)));
+    ASSERT_TRUE(CopyFileW(rvqtest::BinPath(L"checkRVQ.dll").c_str(), LongPath(dll).c_str(), FALSE));
     ASSERT_TRUE(PlaceStandIn(folder, "Real"));
-    HMODULE library = LoadLibraryW(Long(dll).c_str());
+    HMODULE library = LoadLibraryW(LongPath(dll).c_str());
     ASSERT_NE(library, nullptr) << chars;
     const std::wstring found = Detect(library);
     FreeLibrary(library);
@@ -67,11 +64,11 @@ TEST(ModulePathEdges, DetectionUsesTheWholeFolderOrNone) {
       EXPECT_EQ(found, L"Real") << chars;
     }
     std::printf("module path %zu characters: detected [%ls]\n", chars, found.c_str());
-    DeleteFileW(Long(dll).c_str());
-    DeleteFileW(Long(folder + L"\\Uninst.dll").c_str());
-    DeleteFileW(Long(folder + L"\\uninst.ini").c_str());
-    DeleteFileW(Long(folder + L"\\uninst-calls.txt").c_str());
-    RemoveDirectoryW(Long(folder).c_str());
+    DeleteFileW(LongPath(dll).c_str());
+    DeleteFileW(LongPath(folder + L"\\Uninst.dll").c_str());
+    DeleteFileW(LongPath(folder + L"\\uninst.ini").c_str());
+    DeleteFileW(LongPath(folder + L"\\uninst-calls.txt").c_str());
+    RemoveDirectoryW(LongPath(folder).c_str());
   }
   for (const wchar_t* name : {L"Uninst.dll", L"uninst.ini", L"uninst-calls.txt"}) {
     DeleteFileW((std::wstring(driveRoot) + L"\\" + name).c_str());

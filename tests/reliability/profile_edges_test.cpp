@@ -19,7 +19,7 @@ const wchar_t* const kProfileList = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVe
 const wchar_t* const kSidPrefix = L"S-1-5-21-4242-9-";
 const wchar_t* const kVaultTail = L"\\AppData\\Local\\Bryxen\\RVQ\\rvqpv.dat";  // 35 characters
 
-std::wstring Long(const std::wstring& path) { return L"\\\\?\\" + path; }
+using rvqtest::LongPath;
 
 bool SetText(const std::wstring& key, const wchar_t* name, const std::wstring& text, DWORD type) {
   Trevalk::UniqueHKey opened;
@@ -55,7 +55,7 @@ class ProfileEdges : public ::testing::Test {
     } else {
       RegDeleteValueW(key.get(), L"Local AppData");
     }
-    RemoveLongTree(Long(root_.path()));
+    RemoveLongTree(LongPath(root_.path()));
   }
 
   void AddProfile(const std::wstring& imagePath, DWORD type = REG_SZ) {
@@ -118,12 +118,12 @@ TEST_F(ProfileEdges, VaultPathsAroundTheBufferAreCleanedWholeOrLeftAlone) {
     c.product = c.profile + L"\\AppData\\Local\\Bryxen\\RVQ";
     c.vault = c.product + L"\\rvqpv.dat";
     ASSERT_EQ(c.vault.size(), chars);
-    ASSERT_TRUE(rvqtest::MakeTree(Long(c.product)));
-    ASSERT_TRUE(rvqtest::WriteFileBytes(Long(c.vault), "vault"));
+    ASSERT_TRUE(rvqtest::MakeTree(LongPath(c.product)));
+    ASSERT_TRUE(rvqtest::WriteFileBytes(LongPath(c.vault), "vault"));
     // The file a vault path cut to the buffer would name.
     if (chars > kFits) {
       c.cutVault = c.vault.substr(0, kFits);
-      ASSERT_TRUE(rvqtest::WriteFileBytes(Long(c.cutVault), "another file"));
+      ASSERT_TRUE(rvqtest::WriteFileBytes(LongPath(c.cutVault), "another file"));
     }
     AddProfile(c.profile);
     cases.push_back(c);
@@ -131,11 +131,11 @@ TEST_F(ProfileEdges, VaultPathsAroundTheBufferAreCleanedWholeOrLeftAlone) {
   checkrvq::CleanupUserPasswordVaultFiles();
   for (const Case& c : cases) {
     if (c.vaultChars <= kFits) {
-      EXPECT_FALSE(rvqtest::FileExists(Long(c.vault))) << c.vaultChars;
+      EXPECT_FALSE(rvqtest::FileExists(LongPath(c.vault))) << c.vaultChars;
     } else {
-      EXPECT_TRUE(rvqtest::FileExists(Long(c.vault))) << c.vaultChars;
-      EXPECT_TRUE(rvqtest::FileExists(Long(c.cutVault))) << c.vaultChars;
-      EXPECT_TRUE(rvqtest::DirectoryExists(Long(c.product))) << c.vaultChars;
+      EXPECT_TRUE(rvqtest::FileExists(LongPath(c.vault))) << c.vaultChars;
+      EXPECT_TRUE(rvqtest::FileExists(LongPath(c.cutVault))) << c.vaultChars;
+      EXPECT_TRUE(rvqtest::DirectoryExists(LongPath(c.product))) << c.vaultChars;
     }
   }
 }
@@ -147,17 +147,17 @@ TEST_F(ProfileEdges, FoldersACutPathWouldNameSurvive) {
   const std::wstring maker = profile + L"\\AppData\\Local\\Bryxen";
   const std::wstring product = maker + L"\\RVQ";
   ASSERT_EQ(product.size(), 265u);
-  ASSERT_TRUE(rvqtest::MakeTree(Long(product)));
-  ASSERT_TRUE(rvqtest::WriteFileBytes(Long(product + L"\\rvqpv.dat"), "vault"));
+  ASSERT_TRUE(rvqtest::MakeTree(LongPath(product)));
+  ASSERT_TRUE(rvqtest::WriteFileBytes(LongPath(product + L"\\rvqpv.dat"), "vault"));
   const std::wstring cutProduct = product.substr(0, 260);
   const std::wstring cutMaker = maker.substr(0, 260);
-  ASSERT_TRUE(rvqtest::MakeTree(Long(cutProduct)));
-  ASSERT_TRUE(rvqtest::MakeTree(Long(cutMaker)));
+  ASSERT_TRUE(rvqtest::MakeTree(LongPath(cutProduct)));
+  ASSERT_TRUE(rvqtest::MakeTree(LongPath(cutMaker)));
   AddProfile(profile);
   checkrvq::CleanupUserPasswordVaultFiles();
-  EXPECT_TRUE(rvqtest::FileExists(Long(product + L"\\rvqpv.dat")));
-  EXPECT_TRUE(rvqtest::DirectoryExists(Long(cutProduct)));
-  EXPECT_TRUE(rvqtest::DirectoryExists(Long(cutMaker)));
+  EXPECT_TRUE(rvqtest::FileExists(LongPath(product + L"\\rvqpv.dat")));
+  EXPECT_TRUE(rvqtest::DirectoryExists(LongPath(cutProduct)));
+  EXPECT_TRUE(rvqtest::DirectoryExists(LongPath(cutMaker)));
 }
 
 TEST_F(ProfileEdges, HostileProfileListEntriesTouchNothingElse) {
