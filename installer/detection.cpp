@@ -69,8 +69,8 @@ bool FormatDescriptionPath(const wchar_t* libraryFolder, wchar_t (&path)[kModule
   return true;
 }
 
-// The detection call: Dll_Uninstall with "/D <folder>\uninst.ini /L", run
-// with the library's folder as current directory.
+}  // namespace
+
 DWORD RunDetection(DllUninstallFn dllUninstall, const wchar_t* libraryFolder, DWORD* count,
                    IncompatibleProductRecord*** list) {
   std::unique_ptr<wchar_t[]> command(new (std::nothrow) wchar_t[kCommandChars]());
@@ -101,8 +101,6 @@ DWORD RunDetection(DllUninstallFn dllUninstall, const wchar_t* libraryFolder, DW
   return 0;
 }
 
-}  // namespace
-
 size_t UninstallerRecordNameLength(const unsigned char* record) {
   if (!record) return 0;
   const unsigned char* name = record + kUninstallerNameOffset;
@@ -114,8 +112,6 @@ ProductNameMarks ClassifyProductName(const wchar_t* name) {
   if (!name) return {1, 0};
   return {wcsstr(name, L"Bryxen") ? 0u : 1u, wcsstr(name, L"Tovrin Service") ? 1u : 0u};
 }
-
-HostHeap ProcessHostHeap() { return {AllocateHostBlock, FreeHostBlock}; }
 
 DWORD MakeIncompatibleDetection(DWORD* count, const unsigned char* raw, IncompatibleProductRecord*** list) {
   return MakeIncompatibleDetection(count, raw, list, ProcessHostHeap());

@@ -13,6 +13,8 @@ namespace checkrvq {
 namespace {
 
 HMODULE g_module = nullptr;
+HostHeap g_hostHeap{};
+bool g_hostHeapReplaced = false;
 
 // Blocks the library keeps until OnFreeLibrary: six first-in-first-out
 // queues and four single slots. No step of this library adds to them today;
@@ -74,10 +76,25 @@ void GetModuleDirectory(HMODULE module, wchar_t* buffer, size_t capacity) {
   }
 }
 
-void* AllocateHostBlock(size_t bytes) { return HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, bytes); }
+void* AllocateHostBlock(size_t bytes) {
+  if (g_hostHeapReplaced) return g_hostHeap.allocate(bytes);
+  return HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, bytes);
+}
 
 void FreeHostBlock(void* block) {
-  if (block) HeapFree(GetProcessHeap(), 0, block);
+  if (!block) return;
+  if (g_hostHeapReplaced) {
+    g_hostHeap.release(block);
+    return;
+  }
+  HeapFree(GetProcessHeap(), 0, block);
+}
+
+HostHeap ProcessHostHeap() { return {AllocateHostBlock, FreeHostBlock}; }
+
+void UseHostHeap(const HostHeap* heap) {
+  g_hostHeapReplaced = heap && heap->allocate && heap->release;
+  g_hostHeap = g_hostHeapReplaced ? *heap : HostHeap{};
 }
 
 size_t PendingReleaseCount() { return g_releaseStore.Pending(); }
