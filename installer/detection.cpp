@@ -69,8 +69,8 @@ bool FormatDescriptionPath(const wchar_t* libraryFolder, wchar_t (&path)[kModule
   return true;
 }
 
-// The detection call: Dll_Uninstall with "/D <folder>\uninst.ini /L", run
-// with the library's folder as current directory.
+}  // namespace
+
 DWORD RunDetection(DllUninstallFn dllUninstall, const wchar_t* libraryFolder, DWORD* count,
                    IncompatibleProductRecord*** list) {
   std::unique_ptr<wchar_t[]> command(new (std::nothrow) wchar_t[kCommandChars]());
@@ -87,21 +87,21 @@ DWORD RunDetection(DllUninstallFn dllUninstall, const wchar_t* libraryFolder, DW
   WideCharToMultiByte(CP_THREAD_ACP, 0, command.get(), -1, narrow.get(), narrowBytes, nullptr, nullptr);
 
   // A current directory that cannot be saved is not changed, so that there
-  // is never a wrong one to put back.
+  // is never a wrong one to put back. One that was saved is put back even
+  // when the change failed: the uninstaller may move it itself.
   wchar_t savedDirectory[kModuleDirChars] = {};
   const DWORD savedLength = GetCurrentDirectoryW(kModuleDirChars, savedDirectory);
-  const bool changed = savedLength > 0 && savedLength < kModuleDirChars && SetCurrentDirectoryW(libraryFolder);
+  const bool saved = savedLength > 0 && savedLength < kModuleDirChars;
+  if (saved) SetCurrentDirectoryW(libraryFolder);
 
   const unsigned char* raw = nullptr;
   const int called = dllUninstall(narrow.get(), &raw, count);
 
-  if (changed) SetCurrentDirectoryW(savedDirectory);
+  if (saved) SetCurrentDirectoryW(savedDirectory);
 
   if ((called & 1) && *count > 0 && raw) MakeIncompatibleDetection(count, raw, list);
   return 0;
 }
-
-}  // namespace
 
 size_t UninstallerRecordNameLength(const unsigned char* record) {
   if (!record) return 0;
@@ -114,8 +114,6 @@ ProductNameMarks ClassifyProductName(const wchar_t* name) {
   if (!name) return {1, 0};
   return {wcsstr(name, L"Bryxen") ? 0u : 1u, wcsstr(name, L"Tovrin Service") ? 1u : 0u};
 }
-
-HostHeap ProcessHostHeap() { return {AllocateHostBlock, FreeHostBlock}; }
 
 DWORD MakeIncompatibleDetection(DWORD* count, const unsigned char* raw, IncompatibleProductRecord*** list) {
   return MakeIncompatibleDetection(count, raw, list, ProcessHostHeap());
@@ -183,7 +181,11 @@ extern "C" DWORD DetectIncompatible(DWORD* count, IncompatibleProductRecord*** l
   if (!count || !list) return 0;
   *count = 0;
   *list = nullptr;
-  const DWORD result = GuardedEntry(0, [&]() -> DWORD {
+  // Anything that escapes (the C++ runtime out of memory, in a log line for
+  // instance) is a failure: "no incompatible products" would let the
+  // installation go on.
+  constexpr DWORD kEscaped = ERROR_NOT_ENOUGH_MEMORY;
+  const DWORD result = GuardedEntry(kEscaped, [&]() -> DWORD {
     wchar_t folder[kModuleDirChars];
     GetModuleDirectory(LibraryModule(), folder, kModuleDirChars);
     wchar_t libraryPath[kModuleDirChars];
@@ -195,7 +197,9 @@ extern "C" DWORD DetectIncompatible(DWORD* count, IncompatibleProductRecord*** l
       LogStep(ETWLogging::kSeverityError, L"DetectIncompatible", 850, L"Unable to load Uninst.dll [%s]\r\n", folder);
       return 0;
     }
-    Trevalk::UniqueModule uninstaller(LoadLibraryW(libraryPath));
+    // Its own imports resolve from its folder first, not from the host
+    // program's.
+    Trevalk::UniqueModule uninstaller(LoadLibraryExW(libraryPath, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
     if (!uninstaller) {
       LogStep(ETWLogging::kSeverityError, L"DetectIncompatible", 850, L"Unable to load Uninst.dll [%s]\r\n",
               libraryPath);
@@ -205,6 +209,16 @@ extern "C" DWORD DetectIncompatible(DWORD* count, IncompatibleProductRecord*** l
     if (!dllUninstall) return 0;
     return RunDetection(dllUninstall, folder, count, list);
   });
+  if (result == kEscaped && *list) {
+    // Nothing half-done reaches the host.
+    for (DWORD i = 0; i < *count; ++i) {
+      if (!(*list)[i]) continue;
+      FreeHostBlock((*list)[i]->productName);
+      FreeHostBlock((*list)[i]);
+    }
+    FreeHostBlock(*list);
+    *list = nullptr;
+  }
   // Whatever happened, a null list goes with a count of 0.
   if (!*list) *count = 0;
   return result;

@@ -8,6 +8,7 @@
 #include <cstddef>
 
 #include "entry_points.h"
+#include "module_state.h"
 
 namespace checkrvq {
 
@@ -23,6 +24,15 @@ constexpr size_t kUninstallerNameBytes = kUninstallerRecordBytes - kUninstallerN
 // register.
 using DllUninstallFn = int (*)(const char* commandLine, const unsigned char** records, DWORD* count);
 
+// The detection call: Dll_Uninstall with "/D <libraryFolder>\uninst.ini /L"
+// (narrow, thread code page), made with libraryFolder as the current
+// directory; the products it lists go through MakeIncompatibleDetection.
+// The current directory from before is put back whenever it could be saved,
+// also when the change into libraryFolder failed. 0, or 8 when the command
+// buffer cannot be allocated (nothing is called then).
+DWORD RunDetection(DllUninstallFn dllUninstall, const wchar_t* libraryFolder, DWORD* count,
+                   IncompatibleProductRecord*** list);
+
 // Number of name bytes of the record at `record`: up to the first zero byte,
 // at most kUninstallerNameBytes, so that a name without a terminator ends at
 // the record's end and never runs into the next record.
@@ -35,15 +45,6 @@ struct ProductNameMarks {
   DWORD matchesServiceName;
 };
 ProductNameMarks ClassifyProductName(const wchar_t* name);
-
-// Where MakeIncompatibleDetection takes the blocks it hands to the host.
-// The product uses the process heap (AllocateHostBlock/FreeHostBlock); tests
-// pass a heap that fails on demand and counts what is still live.
-struct HostHeap {
-  void* (*allocate)(size_t bytes);  // zeroed block, or null
-  void (*release)(void* block);     // null is ignored
-};
-HostHeap ProcessHostHeap();
 
 // Converts *count raw records into the host's list: one record per product,
 // in order, each with its own heap copy of the name. Logs the detections

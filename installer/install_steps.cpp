@@ -103,13 +103,41 @@ DWORD PreInstallIn(const DataFileFolders& folders, StepResult** result, DWORD* c
 
 }  // namespace checkrvq
 
+namespace checkrvq {
+namespace {
+
+// An export's body with the host's two out-parameters at their failure
+// values first (no StepResult, flag 0), so that a host never reads what was
+// never written. Anything that escapes the body (the C++ runtime out of
+// memory, in a log line for instance) is reported as out of memory, and the
+// StepResult already handed over is taken back.
+template <typename Body>
+DWORD RunStepExport(StepResult** result, DWORD* flag, Body&& body) noexcept {
+  if (result) *result = nullptr;
+  if (flag) *flag = 0;
+  try {
+    return body();
+  } catch (...) {
+    if (result) {
+      FreeHostBlock(*result);
+      *result = nullptr;
+    }
+    if (flag) *flag = 0;
+    return kResultOutOfMemory;
+  }
+}
+
+}  // namespace
+}  // namespace checkrvq
+
 extern "C" DWORD PreInstall(void*, void*, StepResult** result, DWORD* canBeInstalled) {
-  return checkrvq::GuardedEntry(0, [&]() { return checkrvq::PreInstallIn({}, result, canBeInstalled); });
+  return checkrvq::RunStepExport(result, canBeInstalled,
+                                 [&]() { return checkrvq::PreInstallIn({}, result, canBeInstalled); });
 }
 
 extern "C" DWORD PostInstall(void*, void*, StepResult** result, DWORD* needsReboot) {
   using namespace checkrvq;
-  return GuardedEntry(0, [&]() -> DWORD {
+  return RunStepExport(result, needsReboot, [&]() -> DWORD {
     LogStep(ETWLogging::kSeverityNormal, L"PostInstall", 262,
             L"detectRVQ.dll PostInstall(): Starting post-install step.");
     if (!HandOverStepResult(result)) return kResultOutOfMemory;

@@ -13,6 +13,8 @@ namespace checkrvq {
 namespace {
 
 HMODULE g_module = nullptr;
+HostHeap g_hostHeap{};
+bool g_hostHeapReplaced = false;
 
 // Blocks the library keeps until OnFreeLibrary: six first-in-first-out
 // queues and four single slots. No step of this library adds to them today;
@@ -74,10 +76,25 @@ void GetModuleDirectory(HMODULE module, wchar_t* buffer, size_t capacity) {
   }
 }
 
-void* AllocateHostBlock(size_t bytes) { return HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, bytes); }
+void* AllocateHostBlock(size_t bytes) {
+  if (g_hostHeapReplaced) return g_hostHeap.allocate(bytes);
+  return HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, bytes);
+}
 
 void FreeHostBlock(void* block) {
-  if (block) HeapFree(GetProcessHeap(), 0, block);
+  if (!block) return;
+  if (g_hostHeapReplaced) {
+    g_hostHeap.release(block);
+    return;
+  }
+  HeapFree(GetProcessHeap(), 0, block);
+}
+
+HostHeap ProcessHostHeap() { return {AllocateHostBlock, FreeHostBlock}; }
+
+void UseHostHeap(const HostHeap* heap) {
+  g_hostHeapReplaced = heap && heap->allocate && heap->release;
+  g_hostHeap = g_hostHeapReplaced ? *heap : HostHeap{};
 }
 
 size_t PendingReleaseCount() { return g_releaseStore.Pending(); }
@@ -91,6 +108,33 @@ size_t PendingReleaseCount() { return g_releaseStore.Pending(); }
 namespace __gnu_cxx {
 void __freeres() noexcept;
 }
+
+namespace {
+
+// Set at DLL_PROCESS_DETACH when FreeLibrary unloads the module; at process
+// exit the pool goes with the process.
+bool g_unloadedByFreeLibrary = false;
+
+// Frees the pool after the last static destructor of the module: an
+// exception thrown (and caught) inside one of them takes its memory from the
+// pool when malloc fails, and must not find it freed. Static objects are
+// destroyed after DllMain's detach, in the reverse order of their
+// construction; this one is constructed before all others (the lowest init
+// priority number the compiler leaves to programs), so it goes last. Objects
+// made later, such as function-local statics, are destroyed before it.
+class RuntimePoolRelease {
+ public:
+  RuntimePoolRelease() = default;
+  RuntimePoolRelease(const RuntimePoolRelease&) = delete;
+  RuntimePoolRelease& operator=(const RuntimePoolRelease&) = delete;
+  ~RuntimePoolRelease() {
+    if (g_unloadedByFreeLibrary) __gnu_cxx::__freeres();
+  }
+};
+
+RuntimePoolRelease g_runtimePoolRelease __attribute__((init_priority(101)));
+
+}  // namespace
 #endif
 
 extern "C" {
@@ -101,9 +145,7 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     ETWLogging::SetLogIdentity(nullptr, L"DetectRVQdll", nullptr, nullptr, 0);
   }
 #if defined(__GLIBCXX__)
-  // Unloaded by FreeLibrary (not process exit): no code of this library runs
-  // after this, so the pool can go.
-  if (reason == DLL_PROCESS_DETACH && reserved == nullptr) __gnu_cxx::__freeres();
+  if (reason == DLL_PROCESS_DETACH) g_unloadedByFreeLibrary = reserved == nullptr;
 #endif
   return TRUE;
 }

@@ -31,6 +31,22 @@ void* AllocateHostBlock(size_t bytes);
 // Frees a block of AllocateHostBlock that never reached the host.
 void FreeHostBlock(void* block);
 
+// Where the blocks handed to the host come from: a zeroed-block allocator
+// (null when out of memory) and its release (null is ignored).
+struct HostHeap {
+  void* (*allocate)(size_t bytes);
+  void (*release)(void* block);
+};
+
+// AllocateHostBlock and FreeHostBlock as a HostHeap.
+HostHeap ProcessHostHeap();
+
+// Makes AllocateHostBlock and FreeHostBlock use `heap` (copied) instead of
+// the process heap; null goes back to the process heap. For tests, which
+// make allocations fail on demand and count the blocks still live: the heap
+// must not itself call AllocateHostBlock or FreeHostBlock.
+void UseHostHeap(const HostHeap* heap);
+
 // Counts the blocks that OnFreeLibrary still has to release.
 size_t PendingReleaseCount();
 

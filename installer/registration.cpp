@@ -158,18 +158,38 @@ void ScheduleLocaleFilesForDeletion() {
   if (AppendToFolder(installDir, L"Locale", localeDir, kPathChars)) ScheduleLocaleFilesIn(localeDir);
 }
 
-void RegisterInstallation(const OSCodeQuery& queryOSCode) {
-  WriteInstallationRecords(queryOSCode);
-  ScheduleLocaleFilesForDeletion();
+}  // namespace checkrvq
+
+namespace checkrvq {
+namespace {
+
+// Runs one step of DllInstallFunction: a failure escaping it (the C++
+// runtime out of memory, a log line that throws) is logged, and the next
+// step still runs.
+template <typename Step>
+void RunInstallStep(int line, const wchar_t* message, Step&& step) noexcept {
+  try {
+    step();
+    return;
+  } catch (...) {
+  }
+  try {
+    LogStep(ETWLogging::kSeverityError, L"DllInstallFunction", line, message);
+  } catch (...) {
+    // The failure cannot even be logged; the steps go on all the same.
+  }
 }
 
+}  // namespace
 }  // namespace checkrvq
 
 extern "C" DWORD DllInstallFunction() {
-  checkrvq::GuardedEntry(0, [] {
-    checkrvq::DeleteServices(checkrvq::kObsoleteServices, checkrvq::kObsoleteServiceCount);
-    checkrvq::RegisterInstallation([] { return Trevalk::QueryOSCode(); });
-    return DWORD{0};
-  });
+  using namespace checkrvq;
+  RunInstallStep(301, L"detectRVQ.dll DllInstallFunction(): Removing the old service failed.",
+                 [] { DeleteServices(kObsoleteServices, kObsoleteServiceCount); });
+  RunInstallStep(302, L"detectRVQ.dll DllInstallFunction(): Recording the installation failed.",
+                 [] { WriteInstallationRecords([] { return Trevalk::QueryOSCode(); }); });
+  RunInstallStep(303, L"detectRVQ.dll DllInstallFunction(): Scheduling the locale files failed.",
+                 [] { ScheduleLocaleFilesForDeletion(); });
   return 0;
 }

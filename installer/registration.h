@@ -41,7 +41,4 @@ void WriteInstallationRecords(const OSCodeQuery& queryOSCode);
 // fit kPathChars is left alone.
 void ScheduleLocaleFilesForDeletion();
 
-// Steps of DllInstallFunction after the service removal.
-void RegisterInstallation(const OSCodeQuery& queryOSCode);
-
 }  // namespace checkrvq

@@ -1,7 +1,7 @@
-// Incompatible-product removal: runs the maker's cleaner twice, hidden and
-// one after the other, from the library's own folder.
+// Incompatible-product removal: runs the maker's cleaner from the library's
+// own folder twice, hidden and one after the other, with that folder as
+// current directory.
 #include <windows.h>
-#include <shlwapi.h>
 
 #include <cwchar>
 #include <memory>
@@ -11,21 +11,28 @@
 #include "common/unique_handle.h"
 #include "entry_points.h"
 #include "module_state.h"
+#include "step_text.h"
 
 namespace checkrvq {
 namespace {
 
-// Found by CreateProcessW's program search, which includes the current
-// directory: hence the library's folder as current directory while they run.
+// The command lines keep the cleaner's bare name as their first word; the
+// program itself is always started by its full path in the library's
+// folder. A search by name would look in the host program's folder first
+// (an installer runs elevated from wherever it was saved, beside whatever
+// else was saved there), then in the current directory, the system folders
+// and PATH.
 const wchar_t* const kCleanerCommands[] = {
     L"bxclean.exe -p RVQ -d -s -silent -m",
     L"bxclean.exe -p purgix -d -s -silent -m",
 };
 constexpr size_t kCommandChars = 64;
 
-// Starts one cleaner run hidden and waits for it to end. False when the
-// process could not be created. Its exit code is of no interest.
-bool RunCleaner(const wchar_t* commandLine) {
+// Starts the cleaner at `program` (null: there is none) hidden with
+// `commandLine` and waits for it to end. False when the process could not
+// be created. Its exit code is of no interest.
+bool RunCleaner(const wchar_t* program, const wchar_t* commandLine) {
+  if (!program) return false;
   // CreateProcessW may write into its command line: hand it our own copy.
   wchar_t command[kCommandChars];
   if (!Trevalk::CopyString(command, kCommandChars, commandLine)) return false;
@@ -35,7 +42,7 @@ bool RunCleaner(const wchar_t* commandLine) {
   startup.dwFlags = STARTF_USESHOWWINDOW;
   startup.wShowWindow = SW_HIDE;
   PROCESS_INFORMATION info{};
-  if (!CreateProcessW(nullptr, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
+  if (!CreateProcessW(program, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
     return false;
   }
   Trevalk::UniqueKernelHandle process(info.hProcess);
@@ -46,20 +53,26 @@ bool RunCleaner(const wchar_t* commandLine) {
   return true;
 }
 
-// Makes the folder of checkrvq.dll the current directory. False when the
-// directory was not changed (nothing then needs restoring).
-bool EnterLibraryFolder() {
+// The folder of the module loaded as checkrvq.dll. False when there is no
+// such module (logged) or its path does not fit.
+bool FindLibraryFolder(wchar_t (&folder)[kModuleDirChars]) {
+  folder[0] = L'\0';
   HMODULE module = GetModuleHandleW(L"checkrvq.dll");
   if (!module) {
     LogStep(ETWLogging::kSeverityError, L"UninstallIncompatible", 140, L"Unable to get module handle for checkrvq.dll");
     return false;
   }
-  wchar_t folder[kModuleDirChars] = {};
-  const DWORD length = GetModuleFileNameW(module, folder, kModuleDirChars);
-  // A cut path would name another folder.
-  if (length == 0 || length >= kModuleDirChars) return false;
-  PathRemoveFileSpecW(folder);
-  return SetCurrentDirectoryW(folder) != FALSE;
+  GetModuleDirectory(module, folder, kModuleDirChars);
+  return folder[0] != L'\0';
+}
+
+// Makes `folder` the current directory. False when it was not changed
+// (nothing then needs restoring).
+bool EnterFolder(const wchar_t* folder) {
+  // "X:" alone would mean the drive's own current directory, not its root.
+  wchar_t directory[kModuleDirChars];
+  const wchar_t* format = folder[0] != L'\0' && folder[1] == L':' && folder[2] == L'\0' ? L"%s\\" : L"%s";
+  return FormatBounded(directory, kModuleDirChars, format, folder) && SetCurrentDirectoryW(directory) != FALSE;
 }
 
 }  // namespace
@@ -81,10 +94,16 @@ extern "C" DWORD UninstallIncompatible() {
         if (read == 0 || read > needed) saved.reset();
       }
     }
-    const bool changed = saved && EnterLibraryFolder();
+    wchar_t folder[kModuleDirChars];
+    const bool found = FindLibraryFolder(folder);
+    wchar_t cleaner[kPathChars];
+    // Without the library's folder there is no cleaner of ours to start.
+    const bool located = found && FormatBounded(cleaner, kPathChars, L"%s\\bxclean.exe", folder);
+    const bool changed = saved && found && EnterFolder(folder);
 
-    RunCleaner(kCleanerCommands[0]);  // its outcome does not matter
-    const DWORD result = RunCleaner(kCleanerCommands[1]) ? 0 : kResultUnexpected;
+    const wchar_t* program = located ? cleaner : nullptr;
+    RunCleaner(program, kCleanerCommands[0]);  // its outcome does not matter
+    const DWORD result = RunCleaner(program, kCleanerCommands[1]) ? 0 : kResultUnexpected;
 
     if (changed) SetCurrentDirectoryW(saved.get());
     LogStep(ETWLogging::kSeverityNormal, L"UninstallIncompatible", 198,

@@ -13,15 +13,17 @@
 namespace {
 std::atomic<bool> g_counting{false};
 std::atomic<long> g_allocations{0};
+std::atomic<long> g_failAt{-1};
 
 void* CountedAllocate(std::size_t size) {
-  if (g_counting.load(std::memory_order_relaxed)) ++g_allocations;
+  if (g_counting.load(std::memory_order_relaxed) && g_allocations++ == g_failAt.load()) return nullptr;
   return std::malloc(size ? size : 1);
 }
 }  // namespace
 
-void rvqtest::StartCountingAllocations() {
+void rvqtest::StartCountingAllocations(long failAt) {
   g_allocations = 0;
+  g_failAt = failAt;
   g_counting = true;
 }
 

@@ -1,4 +1,5 @@
-// Counts heap allocations made through operator new between Start and Stop.
+// Counts heap allocations made through operator new between Start and Stop,
+// and makes one of them fail on demand.
 //
 // Linking allocation_counter.cpp replaces the global allocation functions
 // (operator new / new[] in their plain and nothrow forms), which C++ allows
@@ -8,8 +9,12 @@
 
 namespace rvqtest {
 
-void StartCountingAllocations();
-// The number of allocations since StartCountingAllocations.
+// `failAt` >= 0: the allocation with that number (0 is the first counted
+// one) fails, as operator new fails when memory runs out: std::bad_alloc,
+// or null from the nothrow forms.
+void StartCountingAllocations(long failAt = -1);
+// The number of allocations since StartCountingAllocations (the failed one
+// included).
 long StopCountingAllocations();
 
 }  // namespace rvqtest

@@ -249,7 +249,36 @@ TEST_F(DetectWithStandIn, CurrentDirectoryComesBackWhenTheUninstallerMovesIt) {
   FreeDetectionList(count_, list_);
 }
 
+// Refuses every block above 1 MiB whatever memory the machine has, and
+// notes the largest request it refused.
+struct SmallBlocksHeap {
+  static size_t largestRefused;
+  static void* Allocate(size_t bytes) {
+    if (bytes > (size_t{1} << 20)) {
+      if (bytes > largestRefused) largestRefused = bytes;
+      return nullptr;
+    }
+    return HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, bytes);
+  }
+  static void Release(void* block) {
+    if (block) HeapFree(GetProcessHeap(), 0, block);
+  }
+};
+size_t SmallBlocksHeap::largestRefused = 0;
+
+// The host's blocks come from `heap` for the life of the object.
+class ScopedHostHeap {
+ public:
+  explicit ScopedHostHeap(const checkrvq::HostHeap& heap) { checkrvq::UseHostHeap(&heap); }
+  ~ScopedHostHeap() { checkrvq::UseHostHeap(nullptr); }
+};
+
 TEST_F(DetectWithStandIn, UninstallerAnswersThatCarryNoListGiveCountZero) {
+  // A count of 4,294,967,295 asks for a 32 GiB pointer array: refused here
+  // on every machine, so that no list is ever built over records that the
+  // uninstaller never made.
+  SmallBlocksHeap::largestRefused = 0;
+  ScopedHostHeap smallBlocks({SmallBlocksHeap::Allocate, SmallBlocksHeap::Release});
   const struct {
     const char* ini;
     DWORD expectedCount;
@@ -270,6 +299,27 @@ TEST_F(DetectWithStandIn, UninstallerAnswersThatCarryNoListGiveCountZero) {
     EXPECT_EQ(list_ != nullptr, c.expectedCount != 0) << c.ini;
     FreeDetectionList(count_, list_);
   }
+  EXPECT_EQ(SmallBlocksHeap::largestRefused, size_t{0xFFFFFFFF} * sizeof(void*));
+}
+
+TEST(RunDetection, CurrentDirectoryComesBackWhenTheChangeFailed) {
+  // The library's folder cannot be entered, and the uninstaller moves the
+  // current directory itself: the caller's comes back all the same.
+  rvqtest::ScratchDir elsewhere{L"rvqcwd"};
+  rvqtest::ScopedCurrentDirectory restoreDirectory;
+  ASSERT_TRUE(SetCurrentDirectoryW(elsewhere.path().c_str()));
+  const checkrvq::DllUninstallFn wanders = [](const char*, const unsigned char** records, DWORD* count) -> int {
+    SetCurrentDirectoryW(L"C:\\windows");
+    *records = nullptr;
+    *count = 0;
+    return 0;
+  };
+  DWORD count = 0;
+  IncompatibleProductRecord** list = nullptr;
+  const std::wstring missing = elsewhere.Child(L"no such folder");
+  EXPECT_EQ(checkrvq::RunDetection(wanders, missing.c_str(), &count, &list), 0u);
+  EXPECT_EQ(rvqtest::CurrentDirectory(), elsewhere.path());
+  EXPECT_EQ(list, nullptr);
 }
 
 TEST_F(DetectWithStandIn, NameFillingItsRecordEndsThere) {

@@ -77,20 +77,81 @@ TEST_F(RemovalTest, NoCleanerAnywhereGivesUnexpectedAndOnlyTheTwoLines) {
   EXPECT_EQ(LogLines(log), (std::vector<std::wstring>{kStart, kDone}));
 }
 
-TEST_F(RemovalTest, WithoutTheLibraryLoadedTheCleanersRunWhereWeAre) {
-  // No module named checkrvq.dll in this process: the error line, and the
-  // search finds the cleaner in the unchanged current directory.
+TEST_F(RemovalTest, WithoutTheLibraryLoadedNoCleanerRuns) {
+  // No module named checkrvq.dll in this process: the error line, and no
+  // folder of ours to start a cleaner from. The one in the current
+  // directory is not ours.
   ASSERT_EQ(GetModuleHandleW(L"checkrvq.dll"), nullptr);
   ASSERT_TRUE(rvqtest::CopyInto(elsewhere_.path(), rvqtest::FixturePath(L"bxclean.exe")));
   ScopedRecordingLog log;
   log.state.threshold = 1;
-  EXPECT_EQ(UninstallIncompatible(), 0u);
+  EXPECT_EQ(UninstallIncompatible(), 0x8000FFFFu);
   EXPECT_EQ(LogLines(log), (std::vector<std::wstring>{
                                kStart, L"4 UninstallIncompatible 140 Unable to get module handle for checkrvq.dll",
                                kDone}));
-  const auto runs = CleanerRuns(elsewhere_.path());
-  ASSERT_EQ(runs.size(), 2u);
-  EXPECT_EQ(runs[0].at("cwd"), rvqtest::ToUtf8(elsewhere_.path()));
+  EXPECT_TRUE(CleanerRuns(elsewhere_.path()).empty());
+  EXPECT_EQ(rvqtest::CurrentDirectory(), elsewhere_.path());
+}
+
+// Deletes the given files when the test ends (they lie outside any scratch
+// folder).
+class ScopedFiles {
+ public:
+  explicit ScopedFiles(std::vector<std::wstring> paths) : paths_(std::move(paths)) {}
+  ~ScopedFiles() {
+    for (const auto& path : paths_) DeleteFileW(path.c_str());
+  }
+
+ private:
+  std::vector<std::wstring> paths_;
+};
+
+// Puts `folder` first on PATH for the life of the object.
+class ScopedPathFolder {
+ public:
+  explicit ScopedPathFolder(const std::wstring& folder) {
+    std::vector<wchar_t> old(32767);
+    const DWORD chars = GetEnvironmentVariableW(L"PATH", old.data(), static_cast<DWORD>(old.size()));
+    hadPath_ = chars > 0 && chars < old.size();
+    if (hadPath_) old_.assign(old.data(), chars);
+    SetEnvironmentVariableW(L"PATH", (folder + (hadPath_ ? L";" + old_ : L"")).c_str());
+  }
+  ~ScopedPathFolder() { SetEnvironmentVariableW(L"PATH", hadPath_ ? old_.c_str() : nullptr); }
+
+ private:
+  bool hadPath_ = false;
+  std::wstring old_;
+};
+
+TEST_F(RemovalTest, OnlyTheCleanerInTheLibraryFolderEverRuns) {
+  // Planted where a search by name looks: the host program's folder (this
+  // test program is the host), the caller's current directory and a folder
+  // on PATH. Each copy records its runs beside itself.
+  LoadLibraryCopy();
+  rvqtest::ScratchDir onPath{L"rvq on path"};
+  const std::wstring hostFolder = rvqtest::BinDir();
+  ScopedFiles hostCopy({hostFolder + L"\\bxclean.exe", hostFolder + L"\\bxclean-runs.txt"});
+  for (const std::wstring& folder : {hostFolder, elsewhere_.path(), onPath.path()}) {
+    ASSERT_TRUE(rvqtest::CopyInto(folder, rvqtest::FixturePath(L"bxclean.exe"))) << rvqtest::ToUtf8(folder);
+  }
+  ScopedPathFolder path(onPath.path());
+  const auto plantedRuns = [&]() {
+    return CleanerRuns(hostFolder).size() + CleanerRuns(elsewhere_.path()).size() +
+           CleanerRuns(onPath.path()).size();
+  };
+
+  // None in the library's folder: neither run can start.
+  ScopedRecordingLog log;
+  log.state.threshold = 1;
+  EXPECT_EQ(UninstallIncompatible(), 0x8000FFFFu);
+  EXPECT_EQ(plantedRuns(), 0u);
+  EXPECT_EQ(LogLines(log), (std::vector<std::wstring>{kStart, kDone}));
+  EXPECT_EQ(rvqtest::CurrentDirectory(), elsewhere_.path());
+
+  ASSERT_TRUE(rvqtest::CopyInto(libraryFolder_.path(), rvqtest::FixturePath(L"bxclean.exe")));
+  EXPECT_EQ(UninstallIncompatible(), 0u);
+  EXPECT_EQ(CleanerRuns(libraryFolder_.path()).size(), 2u);
+  EXPECT_EQ(plantedRuns(), 0u);
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include "entry_points.h"
 #include "module_state.h"
 #include "recording_logger.h"
+#include "allocation_counter.h"
 #include "step_test_util.h"
 
 namespace {
@@ -135,7 +136,8 @@ TEST_F(ExportGuard, DetectIncompatibleAnswersAtEveryThrowPoint) {
         return result;
       },
       [&](DWORD result, int at) {
-        EXPECT_EQ(result, 0u) << "throw at line " << at;
+        // A throw that escaped is a failure, never "nothing found".
+        EXPECT_EQ(result, plan_.writes >= at ? 8u : 0u) << "throw at line " << at;
         EXPECT_FALSE(UninstallerLoaded()) << "throw at line " << at;
       });
   EXPECT_EQ(points, 4);  // the detections line and one line per product
@@ -184,6 +186,121 @@ TEST_F(ExportGuard, EveryOtherEntryPointAnswersAtEveryThrowPoint) {
       EXPECT_EQ(contract.count(result), 1u) << entry.name << " answered " << result << " at line " << at;
     });
     EXPECT_GE(points, entry.minimumPoints) << entry.name;
+  }
+}
+
+TEST_F(ExportGuard, DllInstallFunctionRunsEveryStepWhenOneThrows) {
+  // The service removal logs first (the service is missing, or cannot be
+  // opened); its first line throws. The installation is still recorded.
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Bryxen\\RVQ", 0, KEY_SET_VALUE | KEY_WOW64_64KEY, &key) ==
+      ERROR_SUCCESS) {
+    RegDeleteValueW(key, L"InstallPlatform");
+    RegCloseKey(key);
+  }
+  plan_ = ThrowPlan{1, 0, 0};
+  EXPECT_EQ(DllInstallFunction(), 0u);
+  ASSERT_GE(plan_.writes, 1);
+  DWORD platform = 0;
+  DWORD bytes = sizeof platform;
+  EXPECT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Bryxen\\RVQ", L"InstallPlatform",
+                         RRF_RT_REG_DWORD, nullptr, &platform, &bytes),
+            ERROR_SUCCESS);
+  EXPECT_EQ(platform, 17u);  // Wine answers 10.0
+  bool logged = false;
+  for (const auto& entry : state_.Entries()) {
+    logged = logged || (entry.severity == 4 && entry.function == L"DllInstallFunction" && entry.line == 301);
+  }
+  EXPECT_TRUE(logged);
+}
+
+// The host's blocks, counted: what an export still holds after it failed
+// was not released.
+int g_liveHostBlocks = 0;
+void* CountingHostAllocate(size_t bytes) {
+  void* block = HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, bytes);
+  if (block) ++g_liveHostBlocks;
+  return block;
+}
+void CountingHostRelease(void* block) {
+  if (!block) return;
+  --g_liveHostBlocks;
+  HeapFree(GetProcessHeap(), 0, block);
+}
+
+TEST_F(ExportGuard, ExhaustedRuntimeMemoryIsReportedAsFailure) {
+  // Operator new fails at its first, second, ... allocation of the call
+  // (the first ones make the logger at the first log line). Each time the
+  // export fails with its out-parameters at their failure values and holds
+  // nothing, or succeeds whole. Nothing is checked while allocations are
+  // counted: the checks allocate too.
+  struct Outcome {
+    DWORD result;
+    bool failed;      // the export's failure code
+    bool wellFormed;  // out-parameters as that result promises
+  };
+  const checkrvq::HostHeap heap{CountingHostAllocate, CountingHostRelease};
+  checkrvq::UseHostHeap(&heap);
+  struct ProcessHeapAgain {
+    ~ProcessHeapAgain() { checkrvq::UseHostHeap(nullptr); }
+  } processHeapAgain;
+  const auto stepSentinel = reinterpret_cast<StepResult*>(static_cast<uintptr_t>(1));
+  const auto listSentinel = reinterpret_cast<IncompatibleProductRecord**>(static_cast<uintptr_t>(1));
+  // PreInstall answers "can be installed" 1 and PostInstall "needs reboot" 0.
+  const auto stepExport = [&](PreInstallFn step, DWORD successFlag) {
+    StepResult* result = stepSentinel;
+    DWORD flag = 0xA5A5A5A5;
+    const DWORD r = step(nullptr, nullptr, &result, &flag);
+    const bool failed = r == kResultOutOfMemory;
+    const bool whole = r == 0 && result && result != stepSentinel && flag == successFlag;
+    if (whole) CountingHostRelease(result);
+    return Outcome{r, failed, failed ? result == nullptr && flag == 0 : whole};
+  };
+  const struct {
+    const char* name;
+    std::function<Outcome()> call;
+  } entries[] = {
+      {"PreInstall", [&] { return stepExport(PreInstall, 1); }},
+      {"PostInstall", [&] { return stepExport(PostInstall, 0); }},
+      {"DetectIncompatible",
+       [&] {
+         DWORD count = 99;
+         IncompatibleProductRecord** list = listSentinel;
+         const DWORD r = DetectIncompatible(&count, &list);
+         const bool failed = r == ERROR_NOT_ENOUGH_MEMORY;
+         const bool whole = r == 0 && count == 3 && list && list != listSentinel;
+         if (whole) {
+           for (DWORD i = 0; i < count; ++i) {
+             CountingHostRelease(list[i]->productName);
+             CountingHostRelease(list[i]);
+           }
+           CountingHostRelease(list);
+         }
+         return Outcome{r, failed, failed ? count == 0 && list == nullptr : whole};
+       }},
+  };
+  for (const auto& entry : entries) {
+    int failures = 0;
+    long failAt = 0;
+    for (; failAt < 400; ++failAt) {
+      SCOPED_TRACE(std::string(entry.name) + ", allocation " + std::to_string(failAt) + " fails");
+      ETWLogging::testing::ResetLogging();
+      ASSERT_TRUE(ETWLogging::testing::InstallLogBuilder(&builder_));
+      plan_ = ThrowPlan{};
+      g_liveHostBlocks = 0;
+      const std::wstring before = rvqtest::CurrentDirectory();
+      rvqtest::StartCountingAllocations(failAt);
+      const Outcome outcome = entry.call();
+      const long made = rvqtest::StopCountingAllocations();
+      EXPECT_TRUE(outcome.wellFormed) << "answered " << outcome.result;
+      EXPECT_EQ(g_liveHostBlocks, 0);
+      EXPECT_EQ(rvqtest::CurrentDirectory(), before);
+      EXPECT_FALSE(UninstallerLoaded());
+      if (made <= failAt) break;  // no allocation failed: the call ran whole
+      if (outcome.failed) ++failures;
+    }
+    EXPECT_LT(failAt, 400) << entry.name;
+    EXPECT_GE(failures, 1) << entry.name;
   }
 }
 
