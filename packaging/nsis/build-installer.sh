@@ -10,6 +10,8 @@
 #   --payload DIR  the rest of the product; its content is installed into the
 #                  product folder as it is laid out there
 #   --out FILE     the installer to write
+#   --compressor C lzma (default, solid: the smallest), zlib (several times
+#                  faster to build; the tests use it) or bzip2
 #
 # Every input is copied into a staging folder next to a copy of the script,
 # with its modification time set to SOURCE_DATE_EPOCH (default: the time of
@@ -20,11 +22,11 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 
 usage() {
-  sed -n '3,11p' "$0" | sed 's/^# \{0,1\}//' >&2
+  sed -n '3,13p' "$0" | sed 's/^# \{0,1\}//' >&2
   exit 1
 }
 
-version="" bin="" maker="" payload="" out=""
+version="" bin="" maker="" payload="" out="" compressor=lzma
 while [ $# -gt 0 ]; do
   case $1 in
     --version) version=${2:-}; shift 2 ;;
@@ -32,6 +34,7 @@ while [ $# -gt 0 ]; do
     --maker) maker=${2:-}; shift 2 ;;
     --payload) payload=${2:-}; shift 2 ;;
     --out) out=${2:-}; shift 2 ;;
+    --compressor) compressor=${2:-}; shift 2 ;;
     *) usage ;;
   esac
 done
@@ -40,6 +43,11 @@ if ! [[ $version =~ ^[0-9]+(\.[0-9]+){0,3}$ ]]; then
   echo "build-installer: the version must be 1 to 4 numbers separated by dots: $version" >&2
   exit 1
 fi
+case $compressor in
+  lzma) compressor="/SOLID lzma" ;;
+  zlib | bzip2) ;;
+  *) echo "build-installer: unknown compressor $compressor (lzma, zlib, bzip2)" >&2; exit 1 ;;
+esac
 # The version resource needs four numbers.
 vi_version=$version
 while [[ $(tr -cd . <<<"$vi_version" | wc -c) -lt 3 ]]; do vi_version="$vi_version.0"; done
@@ -109,5 +117,5 @@ find "$stage" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} +
 
 out_abs=$(cd "$(dirname "$out")" && pwd)/$(basename "$out")
 (cd "$stage" && makensis -V2 -NOCD -INPUTCHARSET UTF8 \
-  "-DVERSION=$version" "-DVI_VERSION=$vi_version" "-DOUTFILE=$out_abs" rvq-setup.nsi)
+  "-DVERSION=$version" "-DVI_VERSION=$vi_version" "-DOUTFILE=$out_abs" "-DCOMPRESSOR=$compressor" rvq-setup.nsi)
 echo "build-installer: $out_abs ($(stat -c %s "$out_abs") bytes)"

@@ -2,7 +2,7 @@
 ;
 ; Built by build-installer.sh, which stages every input beside a copy of this
 ; script (bin\, maker\, payload\ and the generated payload-*.nsh lists) and
-; defines VERSION, VI_VERSION and OUTFILE.
+; defines VERSION, VI_VERSION, OUTFILE and COMPRESSOR.
 ;
 ; The library and the maker's files it needs beside it (Uninst.dll,
 ; uninst.ini, bxclean.exe) are extracted into the installer's private
@@ -23,7 +23,10 @@
 
 Unicode true
 Target amd64-unicode
-SetCompressor /SOLID lzma
+!ifndef COMPRESSOR
+  !define COMPRESSOR "/SOLID lzma"
+!endif
+SetCompressor ${COMPRESSOR}
 RequestExecutionLevel admin
 ManifestSupportedOS all
 AllowSkipFiles off
