@@ -160,14 +160,23 @@ Function ${prefix}ExportAddress
 FunctionEnd
 
 ; OnFreeLibrary, then FreeLibrary; nothing when the library is not loaded.
+; Keeps $0 and $R0 (Fail holds its message there).
 Function ${prefix}ReleaseLibrary
+  Push $0
+  Push $R0
   ${If} $Library P<> 0
     ${If} $ProcFree P<> 0
       System::Call '::$ProcFree()'
     ${EndIf}
-    System::Call 'kernel32::FreeLibrary(p $Library) i .r0'
+    System::Call 'kernel32::FreeLibrary(p $Library) i .r0 ?e'
+    Pop $R0
+    ${If} $0 = 0
+      !insertmacro LOG "${prefix}" "Warning: checkRVQ.dll could not be freed (error $R0)."
+    ${EndIf}
     StrCpy $Library 0
   ${EndIf}
+  Pop $R0
+  Pop $0
 FunctionEnd
 
 !macroend
@@ -213,6 +222,7 @@ Function Fail
   ${If} $FilesWritten = 1
     ${Log} "Removing what this run installed."
     Call RollBack
+    StrCpy $FilesWritten 0
   ${EndIf}
   ${Log} "RVQ ${VERSION} was not installed."
   MessageBox MB_OK|MB_ICONSTOP "$R0$\r$\n$\r$\nRVQ ${VERSION} was not installed." /SD IDOK
@@ -476,6 +486,18 @@ Section "RVQ" SecProduct
   Call ReleaseLibrary
   ${Log} "RVQ ${VERSION} is installed in $INSTDIR."
 SectionEnd
+
+; NSIS's own failures (a file that cannot be written, where the silent
+; answer is to abort) end the section without passing through Fail.
+Function .onInstFailed
+  Call ReleaseLibrary
+  ${If} $FilesWritten = 1
+    ${Log} "Error: the installation stopped; removing what this run installed."
+    Call RollBack
+    StrCpy $FilesWritten 0
+  ${EndIf}
+  SetErrorLevel ${ERROR_EXIT}
+FunctionEnd
 
 Function .onInstSuccess
   ${If} ${RebootFlag}
