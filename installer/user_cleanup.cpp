@@ -58,7 +58,8 @@ enum class ItemCheck {
 bool IsNotFound(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
 
 bool Resolve(HANDLE handle, wchar_t (&resolved)[kResolvedChars]) {
-  const DWORD chars = GetFinalPathNameByHandleW(handle, resolved, kResolvedChars, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  const DWORD chars =
+      GetFinalPathNameByHandleW(handle, resolved, kResolvedChars, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
   return chars > 0 && chars < kResolvedChars;
 }
 
@@ -76,9 +77,12 @@ bool IsChildNamed(const wchar_t* path, const wchar_t* folder, const wchar_t* nam
 // `within`. The attributes are read by name too: Wine ignores
 // FILE_FLAG_OPEN_REPARSE_POINT and opens the target of a Unix symbolic link,
 // but marks a link to a folder as a reparse point when asked by name.
-ItemCheck OpenChecked(const wchar_t* path, bool folder, const wchar_t* within, const wchar_t* name, OpenedItem& item) {
+ItemCheck OpenChecked(const wchar_t* path, bool folder, const wchar_t* within, const wchar_t* name,
+                      OpenedItem& item) {
   const DWORD byName = GetFileAttributesW(path);
-  if (byName == INVALID_FILE_ATTRIBUTES) return IsNotFound(GetLastError()) ? ItemCheck::kAbsent : ItemCheck::kUnchecked;
+  if (byName == INVALID_FILE_ATTRIBUTES) {
+    return IsNotFound(GetLastError()) ? ItemCheck::kAbsent : ItemCheck::kUnchecked;
+  }
   if (byName & FILE_ATTRIBUTE_REPARSE_POINT) return ItemCheck::kLink;
   // No FILE_SHARE_DELETE: while we hold the handle, the item cannot be
   // renamed or deleted by anyone else, so it cannot be swapped for a link.
@@ -120,8 +124,8 @@ bool DeleteVault(OpenedItem& vault, const wchar_t* path) {
   const DWORD attributes = vault.info.dwFileAttributes;
   if (!deleted && GetLastError() == ERROR_ACCESS_DENIED && (attributes & FILE_ATTRIBUTE_READONLY)) {
     if (vault.info.nNumberOfLinks != 1) {
-      LogStep(ETWLogging::kSeverityError, kFunction, 645, L"User password vault file has other links, left read-only: [%s]",
-              path);
+      LogStep(ETWLogging::kSeverityError, kFunction, 645,
+              L"User password vault file has other links, left read-only: [%s]", path);
     } else {
       FILE_BASIC_INFO basic{};  // times of 0 stay as they are
       basic.FileAttributes = attributes & ~FILE_ATTRIBUTE_READONLY;
@@ -152,7 +156,8 @@ bool OpenProfileItems(const wchar_t* profileFolder, const ProfilePaths& paths, O
                                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     if (!handle || !Resolve(handle.get(), profile)) {
-      LogStep(ETWLogging::kSeverityError, kFunction, 628, L"Unable to check path, profile skipped: [%s]", profileFolder);
+      LogStep(ETWLogging::kSeverityError, kFunction, 628, L"Unable to check path, profile skipped: [%s]",
+              profileFolder);
       return false;
     }
   }
@@ -178,8 +183,8 @@ bool OpenProfileItems(const wchar_t* profileFolder, const ProfilePaths& paths, O
         return false;
       case ItemCheck::kAbsent:
       case ItemCheck::kUnchecked:
-        // A vault that cannot be opened is not touched; its folders are
-        // then not empty and stay too, with their lines.
+        // A vault that is not there or cannot be opened is not touched
+        // (line 643); its folders are still removed if they are empty.
         if (&entry.item == &vault) {
           vault.handle.reset();
           return true;

@@ -497,15 +497,18 @@ TEST_F(PlantedLinks, AFolderSwappedForALinkAfterTheChecksIsNotFollowed) {
     g_windowsRenameRefused = !MoveFileExW(paths.productFolder, g_swapAside, 0) &&
                              GetLastError() == ERROR_SHARING_VIOLATION;
     const std::wstring product = paths.productFolder;
-    g_swapped = RunUnix(L"/bin/mv " + Quoted(product) + L" " + Quoted(g_swapAside), [&] { return Exists(g_swapAside); }) &&
-                RunUnix(L"/bin/ln -s " + Quoted(g_swapTarget) + L" " + Quoted(product), [&] { return Exists(product); });
+    const auto moved = [] { return Exists(g_swapAside); };
+    const auto linked = [&] { return Exists(product); };
+    g_swapped = RunUnix(L"/bin/mv " + Quoted(product) + L" " + Quoted(g_swapAside), moved) &&
+                RunUnix(L"/bin/ln -s " + Quoted(g_swapTarget) + L" " + Quoted(product), linked);
   });
   Clean();
   checkrvq::SetCheckedProfileHook(nullptr);
 
   EXPECT_TRUE(g_windowsRenameRefused);
   ASSERT_TRUE(g_swapped);
-  EXPECT_EQ(GetFileAttributesW(ann.product.c_str()), static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT));
+  EXPECT_EQ(GetFileAttributesW(ann.product.c_str()),
+            static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT));
   EXPECT_EQ(ReadFileBytes(target + L"\\rvqpv.dat"), vaultBytes);
   EXPECT_TRUE(DirectoryExists(target));
 }
@@ -519,7 +522,8 @@ TEST_F(UserCleanup, ReadOnlyVaultWithFurtherLinksKeepsItsAttribute) {
   ASSERT_TRUE(SetFileAttributesW(user.vault.c_str(), FILE_ATTRIBUTE_READONLY));
   AddProfile(user.profile);
   EXPECT_EQ(Clean(), (std::vector<std::wstring>{
-                         Line(4, 645, L"User password vault file has other links, left read-only: [" + user.vault + L"]"),
+                         Line(4, 645,
+                              L"User password vault file has other links, left read-only: [" + user.vault + L"]"),
                          Line(4, 643, L"Unable to remove user password vault file: [" + user.vault + L"]"),
                          Line(4, 651, L"Unable to remove RVQ local user app data folder: [" + user.product + L"]"),
                          Line(1, 661, L"Unable to remove Bryxen local user app data folder: [" + user.maker + L"]"),
