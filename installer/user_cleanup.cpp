@@ -34,38 +34,189 @@ const wchar_t* ReadText(HKEY key, const wchar_t* name, wchar_t (&buffer)[N]) {
   return AcceptedRegistryText(type, buffer, bytes);
 }
 
-// DeleteFileW refuses a read-only file. A vault marked read-only (by its
-// user or a copy or sync tool) gets that one attribute cleared for a second
-// try, and back if that fails too. Links and folders are left as they are.
-bool DeleteVaultFile(const wchar_t* path) {
-  if (DeleteFileW(path)) return true;
-  const DWORD attributes = GetFileAttributesW(path);
-  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_READONLY) ||
-      (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
-    return false;
+// Room for a path as GetFinalPathNameByHandleW gives it ("\\?\" in front).
+// A resolved path that does not fit is not checked, and its profile skipped.
+constexpr size_t kResolvedChars = 1024;
+
+CheckedProfileHook g_checkedProfileHook = nullptr;
+
+// One of the three items of a profile, opened as itself (never what a link
+// there points to) and resolved from that handle.
+struct OpenedItem {
+  Trevalk::UniqueFileHandle handle;
+  BY_HANDLE_FILE_INFORMATION info{};
+  wchar_t resolved[kResolvedChars];
+};
+
+enum class ItemCheck {
+  kSound,      // opened, no reparse point, where its name says
+  kAbsent,     // not there
+  kLink,       // a reparse point, or it resolves to another place
+  kUnchecked,  // could not be opened or resolved
+};
+
+bool IsNotFound(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
+
+bool Resolve(HANDLE handle, wchar_t (&resolved)[kResolvedChars]) {
+  const DWORD chars =
+      GetFinalPathNameByHandleW(handle, resolved, kResolvedChars, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  return chars > 0 && chars < kResolvedChars;
+}
+
+// True when `path` is `folder`, a backslash and `name` (without regard to
+// case, as the file system compares names).
+bool IsChildNamed(const wchar_t* path, const wchar_t* folder, const wchar_t* name) {
+  if (!IsPathInsideFolder(path, folder)) return false;
+  const wchar_t* rest = wcsrchr(path, L'\\') + 1;
+  return CompareStringOrdinal(rest, -1, name, -1, TRUE) == CSTR_EQUAL &&
+         CompareStringOrdinal(path, static_cast<int>(rest - 1 - path), folder, -1, TRUE) == CSTR_EQUAL;
+}
+
+// Opens `path` for deletion and checks it. `within` and `name`: the resolved
+// path must be `within`\`name`; with a null `name` it must merely lie inside
+// `within`. The attributes are read by name too: Wine ignores
+// FILE_FLAG_OPEN_REPARSE_POINT and opens the target of a Unix symbolic link,
+// but marks a link to a folder as a reparse point when asked by name.
+ItemCheck OpenChecked(const wchar_t* path, bool folder, const wchar_t* within, const wchar_t* name,
+                      OpenedItem& item) {
+  const DWORD byName = GetFileAttributesW(path);
+  if (byName == INVALID_FILE_ATTRIBUTES) {
+    return IsNotFound(GetLastError()) ? ItemCheck::kAbsent : ItemCheck::kUnchecked;
   }
-  DWORD writable = attributes & ~FILE_ATTRIBUTE_READONLY;
-  if (writable == 0) writable = FILE_ATTRIBUTE_NORMAL;
-  if (!SetFileAttributesW(path, writable)) return false;
-  if (DeleteFileW(path)) return true;
-  SetFileAttributesW(path, attributes);
-  return false;
+  if (byName & FILE_ATTRIBUTE_REPARSE_POINT) return ItemCheck::kLink;
+  // No FILE_SHARE_DELETE: while we hold the handle, the item cannot be
+  // renamed or deleted by anyone else, so it cannot be swapped for a link.
+  const DWORD access = DELETE | FILE_READ_ATTRIBUTES | (folder ? 0 : FILE_WRITE_ATTRIBUTES);
+  const DWORD flags = FILE_FLAG_OPEN_REPARSE_POINT | (folder ? FILE_FLAG_BACKUP_SEMANTICS : 0);
+  item.handle.reset(
+      CreateFileW(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, flags, nullptr));
+  if (!item.handle) return IsNotFound(GetLastError()) ? ItemCheck::kAbsent : ItemCheck::kUnchecked;
+  if (!GetFileInformationByHandle(item.handle.get(), &item.info) || !Resolve(item.handle.get(), item.resolved)) {
+    return ItemCheck::kUnchecked;
+  }
+  if (item.info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return ItemCheck::kLink;
+  if (((item.info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) != folder) return ItemCheck::kUnchecked;
+  const bool placed = name ? IsChildNamed(item.resolved, within, name) : IsPathInsideFolder(item.resolved, within);
+  return placed ? ItemCheck::kSound : ItemCheck::kLink;
+}
+
+bool MarkForDeletion(HANDLE handle) {
+  FILE_DISPOSITION_INFO disposition{};
+  disposition.DeleteFile = TRUE;
+  return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition) != FALSE;
+}
+
+// Marks an opened item for deletion and closes it; the system deletes the
+// very file or folder the handle holds, wherever its name now leads.
+bool DeleteByHandle(OpenedItem& item) {
+  const bool marked = MarkForDeletion(item.handle.get());
+  item.handle.reset();
+  return marked;
+}
+
+// A read-only vault (marked so by its user or a copy or sync tool) cannot be
+// marked for deletion: it gets that one attribute cleared for a second try,
+// and back if that fails too. The attribute belongs to the file, not to one
+// of its names, so a vault with further hard links keeps it.
+bool DeleteVault(OpenedItem& vault, const wchar_t* path) {
+  const HANDLE handle = vault.handle.get();
+  bool deleted = MarkForDeletion(handle);
+  const DWORD attributes = vault.info.dwFileAttributes;
+  if (!deleted && GetLastError() == ERROR_ACCESS_DENIED && (attributes & FILE_ATTRIBUTE_READONLY)) {
+    if (vault.info.nNumberOfLinks != 1) {
+      LogStep(ETWLogging::kSeverityError, kFunction, 645,
+              L"User password vault file has other links, left read-only: [%s]", path);
+    } else {
+      FILE_BASIC_INFO basic{};  // times of 0 stay as they are
+      basic.FileAttributes = attributes & ~FILE_ATTRIBUTE_READONLY;
+      if (basic.FileAttributes == 0) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+      if (SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic)) {
+        deleted = MarkForDeletion(handle);
+        if (!deleted) {
+          basic.FileAttributes = attributes;
+          SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic);
+        }
+      }
+    }
+  }
+  vault.handle.reset();
+  return deleted;
+}
+
+// Opens and checks the maker folder, the product folder and the vault file.
+// False (with the profile's Error line logged) when the profile must be
+// left alone.
+bool OpenProfileItems(const wchar_t* profileFolder, const ProfilePaths& paths, OpenedItem& maker, OpenedItem& product,
+                      OpenedItem& vault, bool& vaultOpened) {
+  // The profile folder itself is the administrator's (its parent is), so it
+  // is resolved as it is, links included.
+  wchar_t profile[kResolvedChars];
+  {
+    Trevalk::UniqueFileHandle handle(CreateFileW(profileFolder, FILE_READ_ATTRIBUTES,
+                                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!handle || !Resolve(handle.get(), profile)) {
+      LogStep(ETWLogging::kSeverityError, kFunction, 628, L"Unable to check path, profile skipped: [%s]",
+              profileFolder);
+      return false;
+    }
+  }
+  const struct {
+    const wchar_t* path;
+    bool folder;
+    const wchar_t* within;
+    const wchar_t* name;
+    OpenedItem& item;
+  } items[] = {
+      {paths.makerFolder, true, profile, nullptr, maker},
+      {paths.productFolder, true, maker.resolved, L"RVQ", product},
+      {paths.vaultFile, false, product.resolved, L"rvqpv.dat", vault},
+  };
+  vaultOpened = false;
+  for (const auto& entry : items) {
+    switch (OpenChecked(entry.path, entry.folder, entry.within, entry.name, entry.item)) {
+      case ItemCheck::kSound:
+        break;
+      case ItemCheck::kLink:
+        LogStep(ETWLogging::kSeverityError, kFunction, 626, L"Link or path outside the profile, profile skipped: [%s]",
+                entry.path);
+        return false;
+      case ItemCheck::kAbsent:
+      case ItemCheck::kUnchecked:
+        // A vault that is not there or cannot be opened is not touched
+        // (line 643); its folders are still removed if they are empty.
+        if (&entry.item == &vault) {
+          vault.handle.reset();
+          return true;
+        }
+        LogStep(ETWLogging::kSeverityError, kFunction, 628, L"Unable to check path, profile skipped: [%s]", entry.path);
+        return false;
+    }
+  }
+  vaultOpened = true;
+  return true;
 }
 
 // Removes the vault file and then the product and maker folders of one
-// profile, each attempted whatever became of the one before.
-void CleanProfile(const ProfilePaths& paths) {
+// profile, each attempted whatever became of the one before, and only after
+// all three passed their checks.
+void CleanProfile(const wchar_t* profileFolder, const ProfilePaths& paths) {
   if (!PathIsDirectoryW(paths.productFolder)) {
     LogStep(ETWLogging::kSeverityNormal, kFunction, 666, L"Path does not exist: [%s]", paths.productFolder);
     return;
   }
-  if (DeleteVaultFile(paths.vaultFile)) {
+  OpenedItem maker, product, vault;
+  bool vaultOpened = false;
+  if (!OpenProfileItems(profileFolder, paths, maker, product, vault, vaultOpened)) return;
+  if (g_checkedProfileHook) g_checkedProfileHook(paths);
+
+  if (vaultOpened && DeleteVault(vault, paths.vaultFile)) {
     LogStep(ETWLogging::kSeverityNormal, kFunction, 639, L"Removed user password vault file: [%s]", paths.vaultFile);
   } else {
     LogStep(ETWLogging::kSeverityError, kFunction, 643, L"Unable to remove user password vault file: [%s]",
             paths.vaultFile);
   }
-  if (RemoveDirectoryW(paths.productFolder)) {
+  if (DeleteByHandle(product)) {
     LogStep(ETWLogging::kSeverityNormal, kFunction, 647, L"Removed RVQ local user app data folder: [%s]",
             paths.productFolder);
   } else {
@@ -74,7 +225,7 @@ void CleanProfile(const ProfilePaths& paths) {
   }
   // A maker folder that another product still uses is expected to stay:
   // hence Normal, not Error.
-  if (RemoveDirectoryW(paths.makerFolder)) {
+  if (DeleteByHandle(maker)) {
     LogStep(ETWLogging::kSeverityNormal, kFunction, 657, L"Removed Bryxen local user app data folder: [%s]",
             paths.makerFolder);
   } else {
@@ -108,7 +259,7 @@ void CleanSubkey(const wchar_t* subkeyName, const wchar_t* relative) {
             needed > kProfilePathChars ? profileFolder : expanded);
     return;
   }
-  CleanProfile(paths);
+  CleanProfile(expanded, paths);
 }
 
 }  // namespace
@@ -137,6 +288,19 @@ bool BuildProfilePaths(const wchar_t* profileFolder, const wchar_t* relative, Pr
   return Trevalk::CopyString(paths.vaultFile, kProfilePathChars, paths.productFolder) &&
          PathAppendW(paths.vaultFile, L"rvqpv.dat");
 }
+
+bool IsPathInsideFolder(const wchar_t* path, const wchar_t* folder) {
+  if (!path || !folder || !folder[0]) return false;
+  const size_t folderChars = wcslen(folder);
+  if (wcslen(path) <= folderChars + (folder[folderChars - 1] == L'\\' ? 0 : 1)) return false;
+  if (CompareStringOrdinal(path, static_cast<int>(folderChars), folder, static_cast<int>(folderChars), TRUE) !=
+      CSTR_EQUAL) {
+    return false;
+  }
+  return folder[folderChars - 1] == L'\\' || path[folderChars] == L'\\';
+}
+
+void SetCheckedProfileHook(CheckedProfileHook hook) { g_checkedProfileHook = hook; }
 
 void CleanupUserPasswordVaultFiles() {
   wchar_t relative[kLocalAppDataChars];
@@ -176,7 +340,17 @@ void CleanupUserPasswordVaultFiles() {
         ERROR_SUCCESS) {
       break;
     }
-    CleanSubkey(subkeyName, relative);
+    // One profile's failure (out of memory while logging, say) must not
+    // cost the others their cleanup.
+    try {
+      CleanSubkey(subkeyName, relative);
+    } catch (...) {
+      try {
+        LogStep(ETWLogging::kSeverityError, kFunction, 632, L"Cleanup of a profile failed, next profile: [%s]",
+                subkeyName);
+      } catch (...) {
+      }
+    }
   }
 }
 
