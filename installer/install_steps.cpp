@@ -4,6 +4,9 @@
 #include <windows.h>
 #include <shlobj.h>
 
+#include <string>
+#include <vector>
+
 #include "common/bounded_string.h"
 #include "module_state.h"
 #include "paths/paths.h"
@@ -42,17 +45,67 @@ bool Absent(const wchar_t* path) {
   return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
+// The step runs elevated, and every user may create folders in the common
+// application-data folder: a link planted there (as "Bryxen", "Bryxen\RVQ",
+// "BryxenOnline\RVQ" or the data file itself) would make the move take a
+// file from, or put it into, a place of the user's choosing. So the data
+// file moves only along real folders and files.
+void LogNotMoved(const wchar_t* offender, DWORD error) {
+  LogStep(ETWLogging::kSeverityError, L"PreInstall", 226,
+          L"detectRVQ.dll PreInstall(): Data file not moved: [%s] is a link or not a real folder or file. "
+          L"Error code:%d",
+          offender, static_cast<int>(error));
+}
+
+// Checks the folders from `root` down to the folder of `file`, and `file`
+// itself, keeping the folders pinned in `pins`. True when nothing on the way
+// is a link: every level is a real folder, or missing (the move then simply
+// fails), and the file is absent or not a link. Logs the Error line
+// otherwise.
+bool RealPathTo(const wchar_t* root, const wchar_t* file, std::vector<Trevalk::UniqueFileHandle>& pins) {
+  const std::wstring path(file);
+  std::wstring failedAt;
+  const DWORD error =
+      Trevalk::CheckRealFolderChain(root, path.substr(0, path.find_last_of(L'\\')), &failedAt, &pins);
+  if (error == ERROR_PATH_NOT_FOUND) return true;
+  if (error != ERROR_SUCCESS) {
+    LogNotMoved(failedAt.c_str(), error);
+    return false;
+  }
+  const DWORD attributes = GetFileAttributesW(file);
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    LogNotMoved(file, Trevalk::kErrorReparsePointEncountered);
+    return false;
+  }
+  return true;
+}
+
+// Moves `from` to `targetFile` when the way to it is real. False when a
+// link stopped it.
+bool MoveAlongRealPath(const wchar_t* root, const wchar_t* from, const wchar_t* targetFile) {
+  std::vector<Trevalk::UniqueFileHandle> pins;
+  if (!RealPathTo(root, from, pins)) return false;
+  MoveFileW(from, targetFile);
+  return true;
+}
+
 // Moves "bxdndb.dat" from its two earlier locations to `targetFile`, the
 // first old location first. Every failure is passed over: the product then
-// simply starts without its old data.
+// simply starts without its old data. A link on the way stops the whole
+// migration.
 void MigrateDataFile(const DataFileFolders& folders, const wchar_t* commonAppData, const wchar_t* targetFile,
                      const wchar_t* targetFolder) {
+  // The product folder's parent may be missing on a fresh machine. What was
+  // created (or found) must be real folders, and stays pinned so that none
+  // is swapped for a link before the moves are done.
+  Trevalk::CreateDirectoryPath(targetFolder);
+  std::vector<Trevalk::UniqueFileHandle> targetPins;
+  if (!RealPathTo(commonAppData, targetFile, targetPins)) return;
+
   wchar_t firstOld[kPathChars];
   bool firstStays = false;
-  // The product folder's parent may be missing on a fresh machine.
-  Trevalk::CreateDirectoryPath(targetFolder);
   if (FormatBounded(firstOld, kPathChars, L"%s\\BryxenOnline\\RVQ\\bxdndb.dat", commonAppData)) {
-    MoveFileW(firstOld, targetFile);
+    if (!MoveAlongRealPath(commonAppData, firstOld, targetFile)) return;
     LogStep(ETWLogging::kSeverityNormal, L"PreInstall", 240, L"detectRVQ.dll PreInstall(): Moving file from %s",
             firstOld);
     firstStays = !Absent(firstOld);
@@ -64,16 +117,24 @@ void MigrateDataFile(const DataFileFolders& folders, const wchar_t* commonAppDat
   // would then never move the newer one.
   if (firstStays) return;
 
+  wchar_t programFiles[kPathChars];
   wchar_t secondOld[kPathChars];
-  if (!ResolveFolder(folders.programFiles, CSIDL_PROGRAM_FILES, kProgramFilesFallback, secondOld) ||
-      !Trevalk::AppendString(secondOld, kPathChars, L"\\BryxenOnline\\RVQ\\bxdndb.dat")) {
+  if (!ResolveFolder(folders.programFiles, CSIDL_PROGRAM_FILES, kProgramFilesFallback, programFiles) ||
+      !FormatBounded(secondOld, kPathChars, L"%s\\BryxenOnline\\RVQ\\bxdndb.dat", programFiles)) {
     return;
   }
-  MoveFileW(secondOld, targetFile);
+  if (!MoveAlongRealPath(programFiles, secondOld, targetFile)) return;
   // The text is fixed: it names the usual program-files folder whatever the
   // machine's is.
   LogStep(ETWLogging::kSeverityNormal, L"PreInstall", 252,
           L"detectRVQ.dll PreInstall(): Moving file from C:\\Program Files\\BryxenOnline\\RVQ\\bxdndb.dat");
+}
+
+// Whether the data file has to be migrated: not when it is already in place,
+// nor when the way to its place is not real (Error line logged).
+bool NeedsMigration(const wchar_t* commonAppData, const wchar_t* targetFile) {
+  std::vector<Trevalk::UniqueFileHandle> pins;
+  return RealPathTo(commonAppData, targetFile, pins) && !Exists(targetFile);
 }
 
 }  // namespace
@@ -93,7 +154,8 @@ DWORD PreInstallIn(const DataFileFolders& folders, StepResult** result, DWORD* c
   // A folder too long for the buffers is left alone rather than cut.
   if (ResolveFolder(folders.commonAppData, CSIDL_COMMON_APPDATA, kCommonAppDataFallback, commonAppData) &&
       FormatBounded(targetFile, kPathChars, L"%s\\Bryxen\\RVQ\\bxdndb.dat", commonAppData) &&
-      FormatBounded(targetFolder, kPathChars, L"%s\\Bryxen\\RVQ", commonAppData) && !Exists(targetFile)) {
+      FormatBounded(targetFolder, kPathChars, L"%s\\Bryxen\\RVQ", commonAppData) &&
+      NeedsMigration(commonAppData, targetFile)) {
     MigrateDataFile(folders, commonAppData, targetFile, targetFolder);
   }
 

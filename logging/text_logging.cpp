@@ -39,6 +39,19 @@ bool FileExists(const std::wstring& path) {
   return !path.empty() && GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+// One attribute query: whether `path` exists, and whether it is a link.
+bool FileExists(const std::wstring& path, bool& isLink) {
+  const DWORD attributes = path.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(path.c_str());
+  isLink = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  return attributes != INVALID_FILE_ATTRIBUTES;
+}
+
+std::wstring ParentFolder(const std::wstring& path) { return path.substr(0, path.find_last_of(L'\\')); }
+
+// Opened without following a link at the file itself, should one appear
+// after the attribute query that looked for it.
+constexpr DWORD kLogFileFlags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
+
 // One setting: the folder ini first, then the root ini. A value out of range
 // is replaced by the default in the file that holds it.
 template <typename Apply>
@@ -92,6 +105,7 @@ void CLogging::Reset() {
   refCount_.store(0);
   initialised_ = 0;
   folderCheck_ = FolderCheck::kArmed;
+  verifiedFolder_.clear();
 }
 
 DWORD CLogging::GetLogRoot(wchar_t* buffer, size_t capacity) {
@@ -144,7 +158,27 @@ DWORD CLogging::Initialize(const wchar_t* logGroup, HMODULE module, const wchar_
     folderIni_ = logFolder_ + L"\\log.ini";
     rootIni_ = root + L"log.ini";
 
-    ReadConfiguration();
+    // Every folder from ProgramData down to the log folder must be real
+    // before anything below it is read or written; missing levels are
+    // checked once the folder check has created them.
+    std::wstring failedAt;
+    switch (Trevalk::CheckRealFolderChain(programData, logFolder_, &failedAt)) {
+      case ERROR_SUCCESS:
+        verifiedFolder_ = logFolder_;
+        ReadConfiguration();
+        break;
+      case ERROR_PATH_NOT_FOUND:
+        verifiedFolder_ = ParentFolder(failedAt);
+        ReadConfiguration();
+        break;
+      case Trevalk::kErrorReparsePointEncountered:
+        SwitchOff();
+        break;
+      default:  // not a folder, or unreadable: the folder check decides
+        verifiedFolder_ = programData;
+        ReadConfiguration();
+        break;
+    }
     processId_ = GetCurrentProcessId();
     initialised_ = 1;
     return ERROR_SUCCESS;
@@ -154,7 +188,16 @@ DWORD CLogging::Initialize(const wchar_t* logGroup, HMODULE module, const wchar_
 }
 
 void CLogging::ReadConfiguration() {
-  if (!FileExists(folderIni_) && !FileExists(rootIni_)) return;
+  bool folderIniIsLink = false;
+  bool rootIniIsLink = false;
+  const bool haveFolderIni = FileExists(folderIni_, folderIniIsLink);
+  const bool haveRootIni = FileExists(rootIni_, rootIniIsLink);
+  // A value out of range is written back: never through a link.
+  if (folderIniIsLink || rootIniIsLink) {
+    SwitchOff();
+    return;
+  }
+  if (!haveFolderIni && !haveRootIni) return;
   Trevalk::CObfuscatedIniReader folderIni;
   Trevalk::CObfuscatedIniReader rootIni;
   folderIni.Load(folderIni_);
@@ -194,15 +237,23 @@ void CLogging::Log(DWORD severity, const wchar_t* sourceFile, const wchar_t* fun
   WriteEntry(sourceFile, function, line, severity, buffer);
 }
 
+// Never retried: the writer stays silent for the life of the object.
+void CLogging::SwitchOff() {
+  folderCheck_ = FolderCheck::kFailed;
+  enable_ = 0;
+  threshold_ = kThresholdOff;
+}
+
 bool CLogging::CheckFolder() {
   if (folderCheck_ == FolderCheck::kArmed) {
-    if (Trevalk::CreateDirectoryPath(logFolder_.c_str())) {
+    // The levels below the verified folder were missing at Initialize: what
+    // stands there now must be what was created, not a link planted since.
+    if (Trevalk::CreateDirectoryPath(logFolder_.c_str()) &&
+        (verifiedFolder_ == logFolder_ ||
+         Trevalk::CheckRealFolderChain(verifiedFolder_, logFolder_) == ERROR_SUCCESS)) {
       folderCheck_ = FolderCheck::kPassed;
     } else {
-      // Never retried: the writer stays silent for the life of the object.
-      folderCheck_ = FolderCheck::kFailed;
-      enable_ = 0;
-      threshold_ = kThresholdOff;
+      SwitchOff();
     }
   }
   return folderCheck_ == FolderCheck::kPassed;
@@ -253,6 +304,11 @@ DWORD CLogging::ReadLastLogIdx() {
 
 DWORD CLogging::StoreLastLogIdx(DWORD index) {
   if (folderIni_.empty()) return ERROR_INVALID_PARAMETER;
+  bool isLink = false;
+  if (FileExists(folderIni_, isLink) && isLink) {
+    SwitchOff();
+    return ERROR_INVALID_PARAMETER;
+  }
   Trevalk::CObfuscatedIniReader ini;
   ini.Load(folderIni_);  // a missing file is created by the write
   return ini.WriteInt(kConfigSection, L"LastLogIdx", static_cast<int>(index)) ? ERROR_SUCCESS
@@ -262,7 +318,7 @@ DWORD CLogging::StoreLastLogIdx(DWORD index) {
 DWORD CLogging::CreateLogFile(DWORD index) {
   const std::wstring path = LogFilePathFor(index);
   file_.reset(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                          CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_ATTRIBUTE_ARCHIVE, nullptr));
+                          CREATE_ALWAYS, kLogFileFlags | FILE_ATTRIBUTE_ARCHIVE, nullptr));
   if (!file_) return GetLastError();
   static const BYTE kByteOrderMark[2] = {0xFF, 0xFE};
   DWORD written = 0;
@@ -298,12 +354,16 @@ DWORD CLogging::OpenBelowMaxSize(DWORD index, bool& full) {
   // close): the same existence and size, at a third of the system calls.
   WIN32_FILE_ATTRIBUTE_DATA found;
   if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &found)) return CreateLogFile(index);
+  if (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    SwitchOff();
+    return ERROR_INVALID_PARAMETER;
+  }
   if (found.nFileSizeLow >= maxSize_) {
     full = true;
     return ERROR_SUCCESS;
   }
   file_.reset(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+                          OPEN_EXISTING, kLogFileFlags, nullptr));
   if (!file_) return GetLastError();
   SetFilePointer(file_.get(), 0, nullptr, FILE_END);
   return ERROR_SUCCESS;

@@ -46,7 +46,10 @@ class CLogging : public CLoggingIf {
   /* 8 */ void Log(DWORD severity, const wchar_t* sourceFile, const wchar_t* function, int line,
                    const wchar_t* format, ...) override;
   // Writes one line (no threshold or Enable test). 87 when the log folder
-  // cannot be created (logging is then off for good), for an empty message
+  // cannot be created, or when a folder on the way to it, the log file or
+  // the folder's log.ini is a link (logging is then off for good; the
+  // writer runs with the rights of its process, and every user may create
+  // folders and files below ProgramData), for an empty message
   // or a severity outside 1..6; otherwise the error of opening, creating or
   // writing the file, or 0.
   /* 9 */ DWORD WriteEntry(const wchar_t* sourceFile, const wchar_t* function, int line, DWORD severity,
@@ -82,6 +85,7 @@ class CLogging : public CLoggingIf {
   void Reset();
   void ReadConfiguration();
   bool CheckFolder();
+  void SwitchOff();
   DWORD OpenCurrentLogFile();
   DWORD OpenBelowMaxSize(DWORD index, bool& full);
   DWORD MoveRingTo(DWORD index);
@@ -115,6 +119,10 @@ class CLogging : public CLoggingIf {
   std::wstring folderIni_;
   DWORD enable_;
   FolderCheck folderCheck_ = FolderCheck::kArmed;
+  // The deepest folder on the way to the log folder that Initialize found
+  // real (not a link); the folder check verifies the levels below it once
+  // it has created them.
+  std::wstring verifiedFolder_;
 };
 
 }  // namespace ETWLogging

@@ -35,6 +35,52 @@ bool HasLongPathPrefix(const std::wstring& path) {
   return path.compare(0, kLongPathPrefixChars, kLongPathPrefix) == 0;
 }
 
+// Opens the folder itself (a link is opened, not followed) with read
+// access, so that the share mode counts: while the handle is open, nobody
+// can open the folder for deletion, which renaming or removing it takes.
+UniqueFileHandle PinFolder(const std::wstring& folder, DWORD& error) {
+  UniqueFileHandle pin(CreateFileW(folder.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!pin) {
+    error = GetLastError();
+    return pin;
+  }
+  FILE_ATTRIBUTE_TAG_INFO tag{};
+  if (!GetFileInformationByHandleEx(pin.get(), FileAttributeTagInfo, &tag, sizeof tag)) {
+    error = GetLastError();
+  } else if (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    error = kErrorReparsePointEncountered;
+  } else if (!(tag.FileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    error = ERROR_DIRECTORY;
+  } else {
+    error = ERROR_SUCCESS;
+  }
+  if (error != ERROR_SUCCESS) pin.reset();
+  return pin;
+}
+
+DWORD CheckFolderLevel(const std::wstring& folder, std::vector<UniqueFileHandle>* pins) {
+  UniqueFileHandle pin;
+  if (pins) {
+    DWORD error = ERROR_SUCCESS;
+    pin = PinFolder(folder, error);
+    if (error == ERROR_FILE_NOT_FOUND) error = ERROR_PATH_NOT_FOUND;
+    if (error != ERROR_SUCCESS) return error;
+  }
+  // The attribute query also runs with a pin: some file systems (and Wine,
+  // for its symbolic links) report the reparse point only on the path.
+  const DWORD attributes = GetFileAttributesW(folder.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND ? ERROR_PATH_NOT_FOUND : error;
+  }
+  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return kErrorReparsePointEncountered;
+  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return ERROR_DIRECTORY;
+  if (pins) pins->push_back(std::move(pin));
+  return ERROR_SUCCESS;
+}
+
 }  // namespace
 
 HRESULT ShlObjAPI::GetKnownFolderPath(REFKNOWNFOLDERID folderId, DWORD flags, HANDLE token, PWSTR* path) {
@@ -159,6 +205,32 @@ DWORD CreateDirectoryTree(const wchar_t* path) {
     // is no directory to put anything in.
     if (!IsDirectory(text.c_str())) return ERROR_DIRECTORY;
   }
+  return ERROR_SUCCESS;
+}
+
+DWORD CheckRealFolderChain(const std::wstring& root, const std::wstring& path, std::wstring* failedAt,
+                           std::vector<UniqueFileHandle>* pins) {
+  if (failedAt) failedAt->clear();
+  size_t rootChars = root.size();
+  while (rootChars > 0 && root[rootChars - 1] == L'\\') --rootChars;
+  size_t pathChars = path.size();
+  while (pathChars > 0 && path[pathChars - 1] == L'\\') --pathChars;
+  if (rootChars == 0 || pathChars <= rootChars + 1 || path[rootChars] != L'\\' ||
+      _wcsnicmp(root.c_str(), path.c_str(), rootChars) != 0) {
+    return ERROR_INVALID_PARAMETER;
+  }
+  // Outermost first: a link higher up would redirect every level below it.
+  size_t end = rootChars;
+  do {
+    end = path.find(L'\\', end + 1);
+    if (end == std::wstring::npos || end > pathChars) end = pathChars;
+    const std::wstring level = path.substr(0, end);
+    const DWORD error = CheckFolderLevel(level, pins);
+    if (error != ERROR_SUCCESS) {
+      if (failedAt) *failedAt = level;
+      return error;
+    }
+  } while (end < pathChars);
   return ERROR_SUCCESS;
 }
 

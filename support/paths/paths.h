@@ -8,8 +8,15 @@
 #include <shlobj.h>
 
 #include <string>
+#include <vector>
+
+#include "common/unique_handle.h"
 
 namespace Trevalk {
+
+// "The object manager encountered a reparse point while retrieving an
+// object" (not in every SDK's headers).
+constexpr DWORD kErrorReparsePointEncountered = 4395;
 
 // The shell's known folders behind an interface, so that users can be given
 // another folder source (tests, redirection). Users hold it through a
@@ -65,5 +72,31 @@ bool CreateDirectoryPath(const wchar_t* path, DWORD* error = nullptr);
 // 267 (ERROR_DIRECTORY) when the path or a parent names something that is
 // not a directory; otherwise the CreateDirectoryW error.
 DWORD CreateDirectoryTree(const wchar_t* path);
+
+// Walks the folders below `root` down to `path` (root excluded: it is the
+// system's folder, which may itself be reached through a link, such as the
+// old "All Users" form of the common application-data folder) and checks
+// that each is a real folder: not a reparse point (symbolic link, junction,
+// mount point), which an ordinary user could have planted to send the
+// caller's writes elsewhere. `path` must be `root` (compared without regard
+// to case), a backslash and at least one folder name; a trailing backslash
+// is ignored. Results:
+//   0 when every level exists and is a real folder;
+//   3 (ERROR_PATH_NOT_FOUND) when a level does not exist: the levels above
+//     it are real folders, and nothing below it was looked at;
+//   4395 (kErrorReparsePointEncountered) when a level is a reparse point;
+//   267 (ERROR_DIRECTORY) when a level is not a folder;
+//   87 (ERROR_INVALID_PARAMETER) when `path` is not below `root`;
+//   otherwise the error of looking at a level.
+// `failedAt` (may be null) receives the level the walk stopped at, and is
+// emptied on success. Costs one attribute query per level.
+//
+// With `pins` (may be null), each level is first opened without following
+// a link and without delete sharing, checked through that handle, and kept
+// open in `pins` (outermost first), so that no checked level can be renamed
+// or replaced by a link while the caller holds them. On failure `pins` holds
+// the levels checked before the one that failed.
+DWORD CheckRealFolderChain(const std::wstring& root, const std::wstring& path, std::wstring* failedAt = nullptr,
+                           std::vector<UniqueFileHandle>* pins = nullptr);
 
 }  // namespace Trevalk

@@ -142,6 +142,7 @@ bool RemoveTree(const std::wstring& path) {
       const std::wstring name = data.cFileName;
       if (name == L"." || name == L"..") continue;
       const std::wstring child = path + L"\\" + name;
+      if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) continue;
       if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
         RemoveTree(child);
       } else {
@@ -153,6 +154,47 @@ bool RemoveTree(const std::wstring& path) {
   find.reset();
   RemoveDirectoryW(path.c_str());
   return GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES;
+}
+
+std::string UnixPath(const std::wstring& path) {
+  using ToUnix = char*(__cdecl*)(LPCWSTR);
+  const auto toUnix = reinterpret_cast<ToUnix>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+  if (!toUnix) return std::string();
+  char* unix = toUnix(path.c_str());
+  if (!unix) return std::string();
+  std::string result(unix);
+  HeapFree(GetProcessHeap(), 0, unix);
+  return result;
+}
+
+namespace {
+
+// Wine does not wait for a Unix program it starts: wait for its effect.
+bool WaitForEntry(const std::wstring& path, bool present) {
+  for (int i = 0; i < 500; ++i) {
+    if ((GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) == present) return true;
+    Sleep(10);
+  }
+  return false;
+}
+
+}  // namespace
+
+ScopedUnixLink::ScopedUnixLink(const std::wstring& link, const std::wstring& target)
+    : link_(link), unixLink_(UnixPath(link)) {
+  const std::string unixTarget = UnixPath(target);
+  if (unixLink_.empty() || unixTarget.empty() || GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES) return;
+  // Wine starts Unix programs too, and hands them the words of the command
+  // line as their arguments.
+  started_ = RunProcess(FromUtf8("/bin/ln -sT \"" + unixTarget + "\" \"" + unixLink_ + "\"")).started;
+  made_ = started_ && WaitForEntry(link_, true);
+}
+
+ScopedUnixLink::~ScopedUnixLink() {
+  if (!started_) return;
+  RunProcess(FromUtf8("/bin/rm -f \"" + unixLink_ + "\""));
+  WaitForEntry(link_, false);
 }
 
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {

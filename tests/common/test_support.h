@@ -51,7 +51,32 @@ class ScratchDir {
   std::wstring path_;
 };
 
-// Deletes a folder and everything below it. True when it is gone.
+// A Unix symbolic link at `link` (a Windows path in the prefix) to `target`,
+// made with /bin/ln: Wine follows it and reports it as a reparse point (for
+// a link to a folder; a link to a file looks like the file). Removed again,
+// the link only, when the object goes.
+class ScopedUnixLink {
+ public:
+  ScopedUnixLink(const std::wstring& link, const std::wstring& target);
+  ~ScopedUnixLink();
+  ScopedUnixLink(const ScopedUnixLink&) = delete;
+  ScopedUnixLink& operator=(const ScopedUnixLink&) = delete;
+
+  // False when the link could not be made (not under Wine, say).
+  bool made() const { return made_; }
+
+ private:
+  std::wstring link_;
+  std::string unixLink_;
+  bool started_ = false;
+  bool made_ = false;
+};
+
+// The Unix path of a Windows path under Wine; empty elsewhere.
+std::string UnixPath(const std::wstring& path);
+
+// Deletes a folder and everything below it, never following a link (a
+// link's own entry is left for its owner to remove). True when it is gone.
 bool RemoveTree(const std::wstring& path);
 
 // Writes `bytes` to a new file. True on success.

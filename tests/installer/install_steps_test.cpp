@@ -130,6 +130,55 @@ TEST_F(PreInstallMigration, HeldFirstFileIsNotSupersededByTheOlderSecond) {
   EXPECT_EQ(ReadFileBytes(SecondOld()), "old two");
 }
 
+// Every user may create folders in the common application-data folder, so
+// each folder the data file moves through may be a link to a place of the
+// user's choosing, here a folder outside holding the names the step uses.
+struct LinkCase {
+  const wchar_t* at;       // the link, below the common application-data folder
+  const char* outsideFile;  // what lies outside, where the link points
+};
+
+class PreInstallThroughLink : public PreInstallMigration, public ::testing::WithParamInterface<LinkCase> {};
+
+TEST_P(PreInstallThroughLink, MovesNothingAndSaysSo) {
+  const LinkCase& c = GetParam();
+  rvqtest::ScratchDir outside(L"rvqoutside");
+  const std::wstring at(c.at);
+  const bool sourceSide = at.rfind(L"BryxenOnline", 0) == 0;
+  // The data file's name where the link makes the step look for it.
+  const std::wstring outsideFile = outside.Child(at == L"Bryxen" ? L"RVQ\\bxdndb.dat" : L"bxdndb.dat");
+  ASSERT_TRUE(Trevalk::CreateDirectoryPath(outsideFile.substr(0, outsideFile.find_last_of(L'\\')).c_str()));
+  if (c.outsideFile) {
+    ASSERT_TRUE(rvqtest::WriteFileBytes(outsideFile, c.outsideFile));
+  }
+  const std::wstring link = common_.Child(at);
+  ASSERT_TRUE(Trevalk::CreateDirectoryPath(link.substr(0, link.find_last_of(L'\\')).c_str()));
+  if (!sourceSide) {
+    Put(FirstOld(), "old one");
+  }
+  rvqtest::ScopedUnixLink planted(link, outside.path());
+  ASSERT_TRUE(planted.made());
+
+  EXPECT_EQ(Run(), (std::vector<std::wstring>{
+                       kStart, kFlag,
+                       L"4 PreInstall 226 detectRVQ.dll PreInstall(): Data file not moved: [" + link +
+                           L"] is a link or not a real folder or file. Error code:4395",
+                       kComplete}));
+  if (c.outsideFile) {
+    EXPECT_EQ(ReadFileBytes(outsideFile), c.outsideFile);
+  } else {
+    EXPECT_FALSE(FileExists(outsideFile));
+  }
+  if (!sourceSide) {
+    EXPECT_EQ(ReadFileBytes(FirstOld()), "old one");
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Links, PreInstallThroughLink,
+                         ::testing::Values(LinkCase{L"Bryxen", "outside"}, LinkCase{L"Bryxen", nullptr},
+                                           LinkCase{L"Bryxen\\RVQ", "outside"}, LinkCase{L"Bryxen\\RVQ", nullptr},
+                                           LinkCase{L"BryxenOnline\\RVQ", "outside"}));
+
 TEST(PreInstall, NormalLinesStayQuietAtTheDefaultThreshold) {
   rvqtest::ScratchDir common(L"rvqcommon");
   const std::wstring path = common.Child(L"Bryxen\\RVQ\\bxdndb.dat");

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cwchar>
 #include <string>
 #include <thread>
 #include <vector>
@@ -297,6 +298,72 @@ TEST_F(TextLogging, UncreatableFolderSwitchesLoggingOffForGood) {
   ASSERT_TRUE(DeleteFileW((root + L"RvqBlocked").c_str()));
   EXPECT_EQ(logger.WriteEntry(L"f", L"F", 1, 4, L"still lost"), 87u);
   EXPECT_FALSE(rvqtest::DirectoryExists(root + L"RvqBlocked"));
+}
+
+// Every user may create folders below ProgramData: a link planted on the way
+// to the log folder, before Initialize or between Initialize and the first
+// entry, gets neither entries nor log.ini write-backs. Wine reports the
+// Unix links planted here as reparse points.
+TEST_F(TextLogging, LinksOnTheWaySwitchLoggingOff) {
+  rvqtest::ScratchDir outside(L"rvqoutside");
+  const std::wstring outsideFolder = outside.Child(exe);
+  const std::wstring outsideLog = outsideFolder + L"\\" + exe + L"000.log";
+  const std::wstring outsideIni = outsideFolder + L"\\log.ini";
+  ASSERT_TRUE(Trevalk::CreateDirectoryPath(outsideFolder.c_str()));
+  MakeFullFile(outsideLog, 16);
+  WriteIniInt(outsideIni, L"MaxSize", 100);  // out of range: would be rewritten
+  const std::string logBefore = ReadAll(outsideLog);
+  const std::string iniBefore = ReadAll(outsideIni);
+  ASSERT_TRUE(Trevalk::CreateDirectoryPath(root.c_str()));
+  {
+    rvqtest::ScopedUnixLink group(root + L"RvqTextTest", outside.path());
+    ASSERT_TRUE(group.made());
+    CLogging logger;
+    Init(logger);
+    EXPECT_EQ(logger.IsEnabled(5), 0);
+    EXPECT_EQ(logger.WriteEntry(L"f", L"F", 1, 4, L"lost"), 87u);
+  }
+  {
+    CLogging logger;
+    Init(logger);
+    ASSERT_TRUE(Trevalk::CreateDirectoryPath((root + L"RvqTextTest").c_str()));
+    rvqtest::ScopedUnixLink module(folder, outsideFolder);
+    ASSERT_TRUE(module.made());
+    EXPECT_EQ(logger.WriteEntry(L"f", L"F", 1, 4, L"lost"), 87u);
+    EXPECT_EQ(logger.IsEnabled(5), 0);
+    EXPECT_EQ(logger.WriteEntry(L"f", L"F", 1, 4, L"still lost"), 87u);
+  }
+  EXPECT_EQ(ReadAll(outsideLog), logBefore);
+  EXPECT_EQ(ReadAll(outsideIni), iniBefore);
+}
+
+// The maker's folder itself as a link; the machine's own folder is put
+// aside for the test and back afterwards.
+TEST_F(TextLogging, LinkedMakerFolderSwitchesLoggingOff) {
+  const std::wstring maker = root.substr(0, root.size() - wcslen(L"\\BXLOGS\\"));
+  const std::wstring saved = maker + L".rvqtest-saved";
+  struct PutAside {
+    std::wstring from, to;
+    bool moved;
+    ~PutAside() {
+      if (moved) MoveFileW(to.c_str(), from.c_str());
+    }
+  } aside{maker, saved, MoveFileW(maker.c_str(), saved.c_str()) != FALSE};
+  ASSERT_FALSE(rvqtest::DirectoryExists(maker));
+  rvqtest::ScratchDir outside(L"rvqoutside");
+  const std::wstring outsideLog = outside.Child(L"BXLOGS\\RvqTextTest\\" + exe + L"\\" + exe + L"000.log");
+  ASSERT_TRUE(Trevalk::CreateDirectoryPath(outsideLog.substr(0, outsideLog.find_last_of(L'\\')).c_str()));
+  MakeFullFile(outsideLog, 16);
+  const std::string before = ReadAll(outsideLog);
+  {
+    rvqtest::ScopedUnixLink link(maker, outside.path());
+    ASSERT_TRUE(link.made());
+    CLogging logger;
+    Init(logger);
+    EXPECT_EQ(logger.WriteEntry(L"f", L"F", 1, 4, L"lost"), 87u);
+    EXPECT_EQ(logger.IsEnabled(5), 0);
+  }
+  EXPECT_EQ(ReadAll(outsideLog), before);
 }
 
 TEST_F(TextLogging, InitializeRulesNamesAndReset) {

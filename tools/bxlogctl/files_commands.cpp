@@ -28,6 +28,12 @@ int RunWhere(const Words& words) {
     OutLine(L"  (does not exist yet: nothing has been logged to files on this machine)");
     return kExitOk;
   }
+  const std::wstring notUsed = L"  not used: the text log writer refuses to log through a link (reparse point): ";
+  const std::wstring rootLink = LinkOnTheWay(root.substr(0, root.size() - 1));
+  if (!rootLink.empty()) {
+    OutLine(notUsed + rootLink);
+    return kExitOk;
+  }
   const std::wstring rootIni = RootIniPath();
   OutLine(L"root log.ini: " + rootIni +
           (GetFileAttributesW(rootIni.c_str()) == INVALID_FILE_ATTRIBUTES ? L" (absent)" : L""));
@@ -37,11 +43,22 @@ int RunWhere(const Words& words) {
     const auto files = ListLogFiles(target);
     OutLine(L"");
     OutLine(L"folder " + DescribeTarget(target) + L": " + LogFolder(target));
+    const std::wstring folderLink = LinkOnTheWay(LogFolder(target));
+    if (!folderLink.empty()) {
+      OutLine(notUsed + folderLink);
+      continue;
+    }
     const std::wstring folderIni = FolderIniPath(target);
-    if (GetFileAttributesW(folderIni.c_str()) != INVALID_FILE_ATTRIBUTES) OutLine(L"  log.ini");
+    const DWORD iniAttributes = GetFileAttributesW(folderIni.c_str());
+    if (iniAttributes != INVALID_FILE_ATTRIBUTES) {
+      OutLine(L"  log.ini" + std::wstring(iniAttributes & FILE_ATTRIBUTE_REPARSE_POINT
+                                              ? L"  (a link: the writer logs nothing in this folder)"
+                                              : L""));
+    }
     const LogFile* current = CurrentFile(files);
     for (const LogFile& file : files) {
-      OutLine(L"  " + file.name + L"  " + SizeText(file.size) + (&file == current ? L"  (current)" : L""));
+      OutLine(L"  " + file.name + L"  " + SizeText(file.size) + (&file == current ? L"  (current)" : L"") +
+              (file.isLink ? L"  (a link: the writer stops logging when it meets it)" : L""));
     }
   }
   return kExitOk;

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "common/unique_handle.h"
+#include "paths/paths.h"
 #include "console.h"
 #include "text_log_format.h"
 
@@ -27,6 +28,11 @@ bool IsLogFileName(const std::wstring& name, const std::wstring& module, unsigne
 bool DirectoryExists(const std::wstring& path) {
   const DWORD attributes = GetFileAttributesW(path.c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool IsLink(const std::wstring& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
 std::vector<std::wstring> SubFolders(const std::wstring& folder) {
@@ -62,7 +68,7 @@ std::wstring DescribeTarget(const LogTarget& target) {
   return target.group.empty() ? target.module : target.group + L"\\" + target.module;
 }
 
-std::wstring LogRoot() {
+std::wstring ProgramDataFolder() {
   PWSTR folder = nullptr;
   const HRESULT hr = SHGetKnownFolderPath(FOLDERID_ProgramData, KF_FLAG_CREATE, nullptr, &folder);
   if (FAILED(hr)) {
@@ -71,7 +77,17 @@ std::wstring LogRoot() {
   }
   const std::wstring programData = folder;
   CoTaskMemFree(folder);
-  return ETWLogging::textlog::LogRootPath(programData);
+  return programData;
+}
+
+std::wstring LogRoot() { return ETWLogging::textlog::LogRootPath(ProgramDataFolder()); }
+
+std::wstring LinkOnTheWay(const std::wstring& folder) {
+  std::wstring failedAt;
+  if (Trevalk::CheckRealFolderChain(ProgramDataFolder(), folder, &failedAt) != Trevalk::kErrorReparsePointEncountered) {
+    return L"";
+  }
+  return failedAt;
 }
 
 std::wstring LogFolder(const LogTarget& target) {
@@ -100,6 +116,7 @@ std::vector<LogFile> ListLogFiles(const LogTarget& target) {
     file.size = (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
     file.lastWrite = (static_cast<ULONGLONG>(data.ftLastWriteTime.dwHighDateTime) << 32) |
                      data.ftLastWriteTime.dwLowDateTime;
+    file.isLink = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
     files.push_back(file);
   } while (FindNextFileW(find.get(), &data));
   std::sort(files.begin(), files.end(), [](const LogFile& a, const LogFile& b) {
@@ -113,9 +130,11 @@ std::vector<LogTarget> FindLogFolders() {
   const std::wstring root = LogRoot();
   if (!DirectoryExists(root)) return targets;
   for (const std::wstring& first : SubFolders(root)) {
-    if (!ListLogFiles({L"", first}).empty()) targets.push_back({L"", first});
+    if (IsLink(root + first) || !ListLogFiles({L"", first}).empty()) targets.push_back({L"", first});
     for (const std::wstring& second : SubFolders(root + first + L"\\")) {
-      if (!ListLogFiles({first, second}).empty()) targets.push_back({first, second});
+      if (IsLink(root + first + L"\\" + second) || !ListLogFiles({first, second}).empty()) {
+        targets.push_back({first, second});
+      }
     }
   }
   return targets;

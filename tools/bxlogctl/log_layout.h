@@ -22,6 +22,8 @@ struct LogTarget {
 LogTarget ParseTarget(const std::wstring& text);
 std::wstring DescribeTarget(const LogTarget& target);
 
+// The common application-data folder, e.g. C:\ProgramData.
+std::wstring ProgramDataFolder();
 // The log root with its trailing backslash, e.g. C:\ProgramData\Bryxen\BXLOGS\.
 std::wstring LogRoot();
 std::wstring LogFolder(const LogTarget& target);
@@ -34,14 +36,21 @@ struct LogFile {
   unsigned index = 0;
   ULONGLONG size = 0;
   ULONGLONG lastWrite = 0;  // FILETIME as one number
+  bool isLink = false;      // a reparse point: the writer never writes it
 };
 
 // The numbered log files of `target`'s folder, oldest first (by last write,
 // then by index). Empty when the folder does not exist.
 std::vector<LogFile> ListLogFiles(const LogTarget& target);
 
-// Every folder below the log root that holds numbered log files.
+// Every folder below the log root that holds numbered log files or is a
+// link (which the writer refuses to log into).
 std::vector<LogTarget> FindLogFolders();
+
+// The first folder from the common application-data folder down to `folder`
+// that is a link (reparse point), for which the writer logs nothing below
+// it; empty when there is none.
+std::wstring LinkOnTheWay(const std::wstring& folder);
 
 // The lines of a UTF-16 log file (byte-order mark dropped, CR LF removed).
 std::vector<std::wstring> ReadLogLines(const std::wstring& path);

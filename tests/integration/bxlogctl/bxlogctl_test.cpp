@@ -195,6 +195,21 @@ TEST_F(BxlogctlTest, WhereAndTailReadTheRing) {
       << tail.output;
 }
 
+TEST_F(BxlogctlTest, WhereNamesTheLinkThatKeepsTheWriterOut) {
+  // A log folder planted as a link (to an empty folder: nothing to list).
+  rvqtest::ScratchDir outside(L"rvqoutside");
+  const std::wstring group = std::wstring(kLogRoot) + L"\\DetectRVQdll";
+  ASSERT_EQ(SHCreateDirectoryExW(nullptr, group.c_str(), nullptr), ERROR_SUCCESS);
+  rvqtest::ScopedUnixLink link(group + L"\\checkRVQ", outside.path());
+  ASSERT_TRUE(link.made());
+  const auto where = Ctl(L"where");
+  EXPECT_EQ(where.exitCode, 0u);
+  EXPECT_TRUE(Contains(where.output, "folder DetectRVQdll\\checkRVQ")) << where.output;
+  EXPECT_TRUE(Contains(where.output, "refuses to log through a link (reparse point): C:\\ProgramData\\Bryxen\\BXLOGS"
+                                     "\\DetectRVQdll\\checkRVQ"))
+      << where.output;
+}
+
 TEST_F(BxlogctlTest, BadInputGivesAClearMessageAndTheDocumentedCode) {
   struct Case {
     const wchar_t* arguments;

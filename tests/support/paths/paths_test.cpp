@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "paths/paths.h"
 #include "scoped_current_directory.h"
@@ -235,6 +236,40 @@ TEST(ShlObjAPI, DefaultAnswersTheSystemFolder) {
   ASSERT_NE(GetSystemDirectoryW(expected, MAX_PATH), 0u);
   EXPECT_EQ(_wcsicmp(path, expected), 0);
   CoTaskMemFree(path);
+}
+
+// Links planted from the Unix side, which Wine reports as reparse points.
+TEST(CheckRealFolderChain, StopsAtTheFirstLinkOrMissingLevelAndPinsWhatItChecked) {
+  ScratchDir root(L"rvqchain");
+  ScratchDir outside(L"rvqoutside");
+  ASSERT_TRUE(CreateDirectoryPath(root.Child(L"a\\b").c_str()));
+  ASSERT_TRUE(CreateDirectoryPath(outside.Child(L"c\\d").c_str()));
+  rvqtest::ScopedUnixLink link(root.Child(L"a\\b\\c"), outside.Child(L"c"));
+  ASSERT_TRUE(link.made());
+  ASSERT_TRUE(IsDirectory(root.Child(L"a\\b\\c\\d").c_str()));  // Wine follows it
+
+  std::wstring failedAt = L"stale";
+  EXPECT_EQ(Trevalk::CheckRealFolderChain(root.path(), root.Child(L"a\\b"), &failedAt), 0u);
+  EXPECT_TRUE(failedAt.empty());
+  // Root compared without regard to case, trailing backslashes ignored.
+  EXPECT_EQ(Trevalk::CheckRealFolderChain(root.path() + L"\\", root.Child(L"A\\x\\y\\"), &failedAt),
+            static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+  EXPECT_EQ(failedAt, root.Child(L"A\\x"));
+  EXPECT_EQ(Trevalk::CheckRealFolderChain(root.path(), root.Child(L"a\\b\\c\\d"), &failedAt),
+            Trevalk::kErrorReparsePointEncountered);
+  EXPECT_EQ(failedAt, root.Child(L"a\\b\\c"));
+  EXPECT_EQ(Trevalk::CheckRealFolderChain(root.path(), outside.Child(L"c")), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  EXPECT_EQ(Trevalk::CheckRealFolderChain(root.path(), root.path()), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+
+  std::vector<Trevalk::UniqueFileHandle> pins;
+  EXPECT_EQ(Trevalk::CheckRealFolderChain(root.path(), root.Child(L"a\\b\\c\\d"), nullptr, &pins),
+            Trevalk::kErrorReparsePointEncountered);
+  EXPECT_EQ(pins.size(), 2u);  // a and a\b, not the link
+  // While pinned, a checked level cannot be swapped for something else.
+  EXPECT_FALSE(MoveFileW(root.Child(L"a\\b").c_str(), root.Child(L"moved").c_str()));
+  pins.clear();
+  EXPECT_TRUE(MoveFileW(root.Child(L"a\\b").c_str(), root.Child(L"moved").c_str()));
+  EXPECT_TRUE(MoveFileW(root.Child(L"moved").c_str(), root.Child(L"a\\b").c_str()));  // for the link's removal
 }
 
 }  // namespace
