@@ -6,6 +6,7 @@
 #include <string>
 #include <thread>
 
+#include "facade_internal.h"
 #include "format.h"
 #include "logging.h"
 #include "recording_logger.h"
@@ -168,6 +169,22 @@ TEST(LoggingFacade, LoggerIsDeletedWhenTheContextGoes) {
   EXPECT_FALSE(ETWLogging::testing::InstallLogBuilder(&builder));  // too late once created
   ETWLogging::testing::ResetLogging();
   EXPECT_EQ(destroyed, 1);
+}
+
+// Unload destroys the facade's state; a log call that comes later (from a
+// static destructor that runs afterwards, say) must find no context and build
+// nothing: nobody would delete that logger, and an ETW one would register a
+// callback into a module that is going away.
+TEST(LoggingFacade, AfterTeardownNothingIsBuilt) {
+  ScopedRecordingLog log(RecordingBuilder::Kind::kText);
+  ASSERT_NE(GetLogger(), nullptr);
+  ETWLogging::testing::TearDownLogging();
+  EXPECT_EQ(GetLogger(), nullptr);
+  EXPECT_EQ(IsLogEnabled(kSeverityCritical), 0);
+  EXPECT_EQ(internal::CurrentLogContext(), nullptr);
+  EXPECT_EQ(LogWrite(GetLogger(), kSeverityError, L"f", L"F", 1, L"late"), 1627u);
+  EXPECT_EQ(log.builder().buildCalls.load(), 1);
+  EXPECT_TRUE(log.Entries().empty());
 }
 
 // The per-severity operations share one implementation with a fixed
