@@ -224,6 +224,23 @@ TEST(PerSeverityOperations, OutputOfExactly4159CharactersIsKeptWhole) {
   EXPECT_EQ(state.Entries()[0].message, text);
 }
 
+// A format the formatter fails on (not a full buffer) leaves the buffer
+// without a message: nothing may be written from it. Wine's formatter gives
+// up on a precision of INT_MAX after writing "ab"; a null format fails
+// before writing anything.
+TEST(PerSeverityOperations, AFormatThatFailsWritesNothing) {
+  rvqtest::RecordingState state;
+  RecordingPerSeverity logger(state);
+  using Operation = DWORD (CLoggingIf::*)(const wchar_t*, const wchar_t*, int, const wchar_t*, ...);
+  const Operation operations[] = {&CLoggingIf::LogNormal, &CLoggingIf::LogError, &CLoggingIf::LogWarning,
+                                  &CLoggingIf::LogCritical, &CLoggingIf::LogInformation};
+  for (Operation operation : operations) {
+    EXPECT_EQ((logger.*operation)(L"f", L"F", 1, L"ab%.*d", 0x7FFFFFFF, 1), 87u);
+    EXPECT_EQ((logger.*operation)(L"f", L"F", 2, nullptr), 87u);
+  }
+  EXPECT_TRUE(state.Entries().empty());
+}
+
 TEST(Severity, NamesAndTheProcessWideSeverity) {
   EXPECT_EQ(SeverityName(0), nullptr);
   EXPECT_STREQ(SeverityName(1), L"Normal");
