@@ -6,6 +6,7 @@
 #include <stdio.h>
 
 #include "etw_event.h"
+#include "exception_guard.h"
 #include "format.h"
 #include "paths/paths.h"
 
@@ -311,23 +312,38 @@ DWORD CETWLogging::OnControlRequest(WMIDPREQUESTCODE code, void* buffer) {
   }
 }
 
-ULONG WINAPI CETWLogging::ControlCallback(WMIDPREQUESTCODE code, void* context, ULONG* /*bufferSize*/,
-                                          void* buffer) {
-  if (!context) return ERROR_INVALID_PARAMETER;
-  // Nothing may escape into the system's notification thread.
-#ifdef _MSC_VER
-  __try {
-    return static_cast<CETWLogging*>(context)->OnControlRequest(code, buffer);
-  } __except (EXCEPTION_EXECUTE_HANDLER) {
-    return kUnhandledException;
-  }
-#else
+namespace {
+
+struct ControlRequest {
+  CETWLogging* logger;
+  WMIDPREQUESTCODE code;
+  void* buffer;
+};
+
+ULONG HandleControlRequest(void* argument) {
+  const ControlRequest* request = static_cast<const ControlRequest*>(argument);
+  // C++ exceptions end here; structured ones (faults) in the guard around.
   try {
-    return static_cast<CETWLogging*>(context)->OnControlRequest(code, buffer);
+    return request->logger->OnControlRequest(request->code, request->buffer);
   } catch (...) {
     return kUnhandledException;
   }
-#endif
+}
+
+}  // namespace
+
+ULONG WINAPI CETWLogging::ControlCallback(WMIDPREQUESTCODE code, void* context, ULONG* /*bufferSize*/,
+                                          void* buffer) {
+  if (!context) return ERROR_INVALID_PARAMETER;
+  // Nothing may escape into the system's notification thread: a C++
+  // exception or a fault (an access violation, say) answers 574.
+  ControlRequest request = {static_cast<CETWLogging*>(context), code, buffer};
+  ULONG result = kUnhandledException;
+  DWORD exceptionCode = 0;
+  if (!internal::CallWithExceptionGuard(&HandleControlRequest, &request, &result, &exceptionCode)) {
+    return kUnhandledException;
+  }
+  return result;
 }
 
 void CETWLogging::SetEventClassGuid() { eventClassGuid_ = etw::kEventClassGuid; }

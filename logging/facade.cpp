@@ -28,12 +28,24 @@ HMODULE ThisModule() {
   return module;
 }
 
+// Set when the facade's state is torn down at unload, never cleared (but by
+// the test reset). An atomic with a constant initialiser and no destructor
+// of its own: it stays readable after g_state is gone, for a log call that a
+// later static destructor makes during the rest of the unload.
+std::atomic<bool> g_tornDown{false};
+
 // All process-wide state of the facade. Destroyed at unload in the reverse
 // order of creation: the library handler first (it withdraws itself from the
 // channel), then the context (it deletes the logger), the builder last.
 class FacadeState {
  public:
-  ~FacadeState() {
+  ~FacadeState() { TearDown(); }
+
+  // From here on the facade answers "no context" and builds nothing: a logger
+  // built now would never be deleted, and an ETW one would register a
+  // callback into a module that is going away.
+  void TearDown() {
+    g_tornDown.store(true, std::memory_order_release);
     delete libraryHandler;
     libraryHandler = nullptr;
     DestroyContext();
@@ -130,6 +142,8 @@ void SetLogIdentity(const wchar_t* appKey, const wchar_t* logGroup, HMODULE modu
 
 LogContext* GetLogger() {
   if (g_state.created.load(std::memory_order_acquire)) return g_state.context.load(std::memory_order_acquire);
+  // Checked before the lock: after unload's teardown the mutex may be gone.
+  if (g_tornDown.load(std::memory_order_acquire)) return nullptr;
   std::lock_guard<std::mutex> lock(g_state.createMutex);
   if (!g_state.created.load(std::memory_order_relaxed)) {
     if (!g_state.identity.module) g_state.identity.module = ThisModule();
@@ -202,7 +216,10 @@ void ResetLogging() {
   g_state.DestroyContext();
   g_state.DropBuilder();
   g_state.identity = Identity{};
+  g_tornDown.store(false);
 }
+
+void TearDownLogging() { g_state.TearDown(); }
 
 }  // namespace testing
 }  // namespace ETWLogging

@@ -25,7 +25,8 @@ DWORD ProcessSeverity() { return g_processSeverity.load(); }
 DWORD CLoggingIf::LogFixedSeverity(DWORD severity, const wchar_t* sourceFile, const wchar_t* function, int line,
                                    const wchar_t* format, va_list args) {
   wchar_t buffer[kFormatBufferChars];
-  FormatBounded(buffer, kFormatBufferChars, format, args);
+  // A failed format leaves no message to write (a cut one is written cut).
+  if (FormatBounded(buffer, kFormatBufferChars, format, args) == kFormatFailed) return ERROR_INVALID_PARAMETER;
   return WriteEntry(sourceFile, function, line, severity, buffer);
 }
 

@@ -68,7 +68,8 @@ class CLoggingIf {
   // The per-severity operations share one implementation: the message is
   // formatted into a 4160-character buffer (cut at 4159 characters) and
   // handed to WriteEntry with the fixed severity. They test neither the
-  // threshold nor the Enable flag.
+  // threshold nor the Enable flag. When the formatter fails (other than by
+  // a full buffer) nothing is written and the answer is 87.
   /* 19 */ virtual DWORD LogNormal(const wchar_t* sourceFile, const wchar_t* function, int line,
                                    const wchar_t* format, ...);
   /* 20 */ virtual DWORD LogError(const wchar_t* sourceFile, const wchar_t* function, int line,

@@ -16,5 +16,9 @@ bool InstallLogBuilder(CLogBuilderIf* builder);
 // GetLogger() creates a fresh context.
 void ResetLogging();
 
+// Runs the teardown that module unload runs. Afterwards the facade answers
+// "no context" until ResetLogging().
+void TearDownLogging();
+
 }  // namespace testing
 }  // namespace ETWLogging

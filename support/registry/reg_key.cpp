@@ -73,24 +73,29 @@ LONG CRegKeyImpl::SetValue(LPCWSTR name, DWORD type, const void* data, DWORD siz
 }
 
 LONG CRegKeyImpl::SetGUIDValue(LPCWSTR name, REFGUID guid) {
+  if (!key_) return ERROR_INVALID_PARAMETER;
   wchar_t text[kGuidTextChars] = {};
   if (StringFromGUID2(guid, text, kGuidTextChars) == 0) return ERROR_INVALID_DATA;
   return SetStringValue(name, text, REG_SZ);
 }
 
 LONG CRegKeyImpl::SetBinaryValue(LPCWSTR name, const void* data, ULONG size) {
+  if (!key_) return ERROR_INVALID_PARAMETER;
   return SetValue(name, REG_BINARY, data, size);
 }
 
 LONG CRegKeyImpl::SetDWORDValue(LPCWSTR name, DWORD value) {
+  if (!key_) return ERROR_INVALID_PARAMETER;
   return SetValue(name, REG_DWORD, &value, sizeof(value));
 }
 
 LONG CRegKeyImpl::SetQWORDValue(LPCWSTR name, ULONGLONG value) {
+  if (!key_) return ERROR_INVALID_PARAMETER;
   return SetValue(name, REG_QWORD, &value, sizeof(value));
 }
 
 LONG CRegKeyImpl::SetStringValue(LPCWSTR name, LPCWSTR text, DWORD type) {
+  if (!key_) return ERROR_INVALID_PARAMETER;
   if (text == nullptr) return ERROR_INVALID_DATA;
   const size_t bytes = (wcslen(text) + 1) * sizeof(wchar_t);
   if (bytes > MAXDWORD) return ERROR_INVALID_PARAMETER;
@@ -98,6 +103,7 @@ LONG CRegKeyImpl::SetStringValue(LPCWSTR name, LPCWSTR text, DWORD type) {
 }
 
 LONG CRegKeyImpl::SetMultiStringValue(LPCWSTR name, LPCWSTR text) {
+  if (!key_) return ERROR_INVALID_PARAMETER;
   if (text == nullptr) return ERROR_INVALID_DATA;
   size_t chars = 0;
   for (;;) {
@@ -201,7 +207,7 @@ LONG CRegKeyImpl::QueryStringValue(LPCWSTR name, LPWSTR buffer, ULONG* chars) {
 }
 
 LONG CRegKeyImpl::QueryMultiStringValue(LPCWSTR name, LPWSTR buffer, ULONG* chars) {
-  if (chars == nullptr) return ERROR_INVALID_PARAMETER;
+  if (!key_ || chars == nullptr) return ERROR_INVALID_PARAMETER;
   const ULONG capacity = *chars;
   if (buffer != nullptr && capacity < 2) return ERROR_INSUFFICIENT_BUFFER;
   if (capacity > MAXDWORD / sizeof(wchar_t)) return ERROR_INVALID_PARAMETER;
@@ -298,7 +304,10 @@ LONG CRegKeyImpl::Close() {
   return result;
 }
 
-LONG CRegKeyImpl::Flush() { return RegFlushKey(key_.get()); }
+LONG CRegKeyImpl::Flush() {
+  if (!key_) return ERROR_INVALID_PARAMETER;
+  return RegFlushKey(key_.get());
+}
 
 HKEY CRegKeyImpl::Detach() {
   viewFlags_ = 0;
@@ -315,12 +324,14 @@ void CRegKeyImpl::Attach(HKEY key) {
 }
 
 LONG CRegKeyImpl::EnumKey(DWORD index, LPWSTR name, DWORD* nameChars, FILETIME* lastWrite) {
+  if (!key_) return ERROR_INVALID_PARAMETER;
   FILETIME scratch{};
   return RegEnumKeyExW(key_.get(), index, name, nameChars, nullptr, nullptr, nullptr,
                        lastWrite ? lastWrite : &scratch);
 }
 
 LONG CRegKeyImpl::NotifyChangeKeyValue(BOOL watchSubtree, DWORD filter, HANDLE event, BOOL async) {
+  if (!key_) return ERROR_INVALID_PARAMETER;
   return RegNotifyChangeKeyValue(key_.get(), watchSubtree, filter, event, async);
 }
 

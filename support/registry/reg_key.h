@@ -5,8 +5,10 @@
 //
 // Contract for every operation returning LONG: a Win32 error code, 0 on
 // success; nothing throws on a registry failure and nothing is logged.
-// Operations that need an open key and find none return
-// ERROR_INVALID_PARAMETER (87) unless stated otherwise. A value name may be
+// Every operation that needs an open key and finds none returns
+// ERROR_INVALID_PARAMETER (87) without calling the system; the raw QueryValue
+// and SetValue are the only exceptions (they pass the missing handle on and
+// return the system's answer, 6). A value name may be
 // null, which addresses the key's default value. Out-parameters of typed
 // reads are written only on success.
 #pragma once
@@ -43,7 +45,8 @@ class CRegKeyImpl {
   // Raw read: RegQueryValueExW with exactly these arguments (any may be
   // null as that function allows). No open-key check.
   virtual LONG QueryValue(LPCWSTR name, DWORD* type, void* data, DWORD* size);
-  // Raw write: 87 when data is null or size is 0, else RegSetValueExW.
+  // Raw write: 87 when data is null or size is 0, else RegSetValueExW. No
+  // open-key check.
   virtual LONG SetValue(LPCWSTR name, DWORD type, const void* data, DWORD size);
 
   // Stored as REG_SZ text "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}".

@@ -9,6 +9,7 @@
 
 #include "etw_event.h"
 #include "etw_logging.h"
+#include "exception_guard.h"
 #include "event_decoder.h"
 #include "test_support.h"
 #include "trace_recorder.h"
@@ -287,6 +288,53 @@ TEST(EtwBackendListener, ExceptionInTheHandlerGives574) {
   ASSERT_EQ(logger.Prepare(), 0u);
   listener->armed = true;
   EXPECT_EQ(recorder.Enable(0x10, 3), 574u);
+}
+
+// A fault the C++ runtime knows nothing about: the guard around the control
+// callback must turn it into 574 and leave the process and the backend
+// working.
+TEST_F(EtwBackend, AccessViolationInTheHandlerGives574AndTheProcessGoesOn) {
+  ASSERT_EQ(logger.Prepare(), 0u);
+  recorder.faultInLoggerHandle = true;
+  EXPECT_EQ(recorder.Enable(0x21, 4), 574u);
+  EXPECT_EQ(recorder.Disable(0x21), 574u);
+  recorder.faultInLoggerHandle = false;
+  EXPECT_EQ(recorder.Enable(0x21, 4), 0u);
+  EXPECT_EQ(logger.SessionHandle(), 0x21u);
+  EXPECT_EQ(logger.GetSeverity(), 4u);
+}
+
+ULONG Fault(void*) {
+  volatile int* const volatile unmapped = reinterpret_cast<int*>(0x10);
+  return static_cast<ULONG>(*unmapped);
+}
+ULONG Echo(void* argument) { return *static_cast<const ULONG*>(argument); }
+// A guard inside a guarded call: the inner one takes the fault, the outer
+// call returns normally.
+ULONG GuardedFault(void*) {
+  ULONG ignored = 0;
+  DWORD code = 0;
+  return ETWLogging::internal::CallWithExceptionGuard(&Fault, nullptr, &ignored, &code) ? 0u : code;
+}
+
+// The guard itself: a fault resumes in the frame of the guard that was
+// entered last, with its code, and the caller's own variables (kept in the
+// registers an unwind must restore) survive round after round.
+TEST(ExceptionGuard, FaultCodesAnswersAndNesting) {
+  using ETWLogging::internal::CallWithExceptionGuard;
+  ULONG sum = 0;
+  int faults = 0;
+  for (ULONG round = 1; round <= 3; ++round) {
+    ULONG result = 0;
+    DWORD code = 0;
+    if (!CallWithExceptionGuard(&Fault, nullptr, &result, &code) && code == EXCEPTION_ACCESS_VIOLATION) ++faults;
+    ASSERT_TRUE(CallWithExceptionGuard(&Echo, &round, &result, &code));
+    sum += result;
+    ASSERT_TRUE(CallWithExceptionGuard(&GuardedFault, nullptr, &result, &code));
+    EXPECT_EQ(result, static_cast<ULONG>(EXCEPTION_ACCESS_VIOLATION));
+  }
+  EXPECT_EQ(faults, 3);
+  EXPECT_EQ(sum, 6u);
 }
 
 TEST(EtwBackendLifecycle, RegistrationOnceUnregistrationAndReinitialisation) {

@@ -6,6 +6,7 @@
 #include <string>
 #include <thread>
 
+#include "facade_internal.h"
 #include "format.h"
 #include "logging.h"
 #include "recording_logger.h"
@@ -170,6 +171,22 @@ TEST(LoggingFacade, LoggerIsDeletedWhenTheContextGoes) {
   EXPECT_EQ(destroyed, 1);
 }
 
+// Unload destroys the facade's state; a log call that comes later (from a
+// static destructor that runs afterwards, say) must find no context and build
+// nothing: nobody would delete that logger, and an ETW one would register a
+// callback into a module that is going away.
+TEST(LoggingFacade, AfterTeardownNothingIsBuilt) {
+  ScopedRecordingLog log(RecordingBuilder::Kind::kText);
+  ASSERT_NE(GetLogger(), nullptr);
+  ETWLogging::testing::TearDownLogging();
+  EXPECT_EQ(GetLogger(), nullptr);
+  EXPECT_EQ(IsLogEnabled(kSeverityCritical), 0);
+  EXPECT_EQ(internal::CurrentLogContext(), nullptr);
+  EXPECT_EQ(LogWrite(GetLogger(), kSeverityError, L"f", L"F", 1, L"late"), 1627u);
+  EXPECT_EQ(log.builder().buildCalls.load(), 1);
+  EXPECT_TRUE(log.Entries().empty());
+}
+
 // The per-severity operations share one implementation with a fixed
 // severity and a 4160-character buffer.
 using RecordingPerSeverity = rvqtest::RecordingTextLogger;
@@ -205,6 +222,23 @@ TEST(PerSeverityOperations, OutputOfExactly4159CharactersIsKeptWhole) {
   logger.LogNormal(L"f", L"F", 1, L"%s", text.c_str());
   ASSERT_EQ(state.Entries().size(), 1u);
   EXPECT_EQ(state.Entries()[0].message, text);
+}
+
+// A format the formatter fails on (not a full buffer) leaves the buffer
+// without a message: nothing may be written from it. Wine's formatter gives
+// up on a precision of INT_MAX after writing "ab"; a null format fails
+// before writing anything.
+TEST(PerSeverityOperations, AFormatThatFailsWritesNothing) {
+  rvqtest::RecordingState state;
+  RecordingPerSeverity logger(state);
+  using Operation = DWORD (CLoggingIf::*)(const wchar_t*, const wchar_t*, int, const wchar_t*, ...);
+  const Operation operations[] = {&CLoggingIf::LogNormal, &CLoggingIf::LogError, &CLoggingIf::LogWarning,
+                                  &CLoggingIf::LogCritical, &CLoggingIf::LogInformation};
+  for (Operation operation : operations) {
+    EXPECT_EQ((logger.*operation)(L"f", L"F", 1, L"ab%.*d", 0x7FFFFFFF, 1), 87u);
+    EXPECT_EQ((logger.*operation)(L"f", L"F", 2, nullptr), 87u);
+  }
+  EXPECT_TRUE(state.Entries().empty());
 }
 
 TEST(Severity, NamesAndTheProcessWideSeverity) {

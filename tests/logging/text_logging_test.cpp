@@ -284,6 +284,18 @@ TEST_F(TextLogging, RejectedSeveritiesWriteNothing) {
   EXPECT_EQ(TextOf(logger.LogFilePathFor(0)), before);
 }
 
+// Log formats into its own buffer: a format the formatter fails on (Wine's
+// gives up on a precision of INT_MAX after "ab") is dropped, not written as
+// whatever the buffer holds.
+TEST_F(TextLogging, LogDropsAMessageTheFormatterFailsOn) {
+  CLogging logger;
+  Init(logger);
+  logger.Log(4, L"f.cpp", L"F", 1, L"ab%.*d", 0x7FFFFFFF, 1);
+  EXPECT_FALSE(rvqtest::FileExists(logger.LogFilePathFor(0)));
+  logger.Log(4, L"f.cpp", L"F", 2, L"kept %d", 2);
+  EXPECT_NE(TextOf(logger.LogFilePathFor(0)).find(L"$ -- (Error)$  kept 2\r\n"), std::wstring::npos);
+}
+
 TEST_F(TextLogging, UncreatableFolderSwitchesLoggingOffForGood) {
   // A file where the group folder should be.
   ASSERT_TRUE(Trevalk::CreateDirectoryPath(root.c_str()));

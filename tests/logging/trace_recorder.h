@@ -45,6 +45,11 @@ class TraceRecorder final : public ETWLogging::TraceApi {
   std::map<TRACEHANDLE, UCHAR> levels;
   std::map<TRACEHANDLE, ULONG> flags;
 
+  // When set, GetTraceLoggerHandle reads from an unmapped address: an access
+  // violation inside the notification handler, as a damaged buffer from the
+  // system would cause.
+  bool faultInLoggerHandle = false;
+
   ULONG RegisterTraceGuidsW(WMIDPREQUEST cb, void* context, const GUID* control, ULONG count,
                             TRACE_GUID_REGISTRATION* registrations, const wchar_t*, const wchar_t*,
                             TRACEHANDLE* handle) override {
@@ -78,6 +83,11 @@ class TraceRecorder final : public ETWLogging::TraceApi {
     return session == 0 ? ERROR_INVALID_HANDLE : ERROR_SUCCESS;
   }
   TRACEHANDLE GetTraceLoggerHandle(void* buffer) override {
+    if (faultInLoggerHandle) {
+      // Volatile, so the compiler cannot see (and replace) the bad read.
+      const WNODE_HEADER* volatile unmapped = reinterpret_cast<const WNODE_HEADER*>(0x10);
+      return unmapped->HistoricalContext;
+    }
     if (!buffer) {
       SetLastError(ERROR_INVALID_PARAMETER);
       return static_cast<TRACEHANDLE>(-1);

@@ -167,6 +167,11 @@ int RunIni(const Words& words) {
     std::wstring name = setting.name;
     name.resize(11, L' ');
     OutLine(L"  " + name + L"= " + ValueText(setting, effective) + L"  (" + source + L")" + notes);
+    if (setting.name == std::wstring(L"Enable")) {
+      // The key reads like a switch but is not one for the product.
+      OutLine(L"              (gates only the writer's own Log call, not the product's messages; to stop");
+      OutLine(L"              text logs: bxlogctl mechanism etw, or ini set Severity 6)");
+    }
   }
   int index = 0;
   if (folder.GetInt(kSection, L"LastLogIdx", index)) OutLine(L"  LastLogIdx = " + std::to_wstring(index));

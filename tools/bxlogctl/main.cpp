@@ -44,7 +44,8 @@ const wchar_t kIniHelp[] =
     L"writes that log folder's own log.ini, which comes first. show lists each\n"
     L"key's effective value for TARGET and where it comes from.\n"
     L"\n"
-    L"  Enable      0 switches the text log off, anything else on    (default 1)\n"
+    L"  Enable      gates only the writer's own Log call, which the  (default 1)\n"
+    L"              product does not use: 0 does NOT stop its text log\n"
     L"  MaxSize     bytes per file, 262144 to 10485760               (default 262144)\n"
     L"  MaxEntries  files in the ring, 2 to 100                      (default 3)\n"
     L"  Severity    lowest severity written, 0 to 6                  (default 3)\n"
@@ -53,7 +54,12 @@ const wchar_t kIniHelp[] =
     L"              0x08 source and line, 0x20 function, 0x01 debugger copy\n"
     L"\n"
     L"TARGET: checkRVQ (the installer library), RvqUpgd (the upgrade detector)\n"
-    L"or GROUP\\MODULE. Values are decimal or 0x-hexadecimal.\n";
+    L"or GROUP\\MODULE. Values are decimal or 0x-hexadecimal.\n"
+    L"\n"
+    L"To stop text logs: bxlogctl mechanism etw (processes started afterwards\n"
+    L"send ETW events instead), or Severity 6, above every severity the product\n"
+    L"logs with (1, 3 and 4). The support library's rare messages about itself\n"
+    L"pass every filter.\n";
 
 const wchar_t kEtwHelp[] =
     L"usage: bxlogctl etw show [--group G [--module M]]\n"

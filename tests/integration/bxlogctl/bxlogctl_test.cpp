@@ -113,6 +113,9 @@ TEST_F(BxlogctlTest, IniSetWritesWhatTheProductReads) {
   EXPECT_TRUE(Contains(shown.output, "Severity   = 1  (root ini)")) << shown.output;
   EXPECT_TRUE(Contains(shown.output, "MaxEntries = 5  (folder ini)")) << shown.output;
   EXPECT_TRUE(Contains(shown.output, "MaxSize    = 262144  (default)")) << shown.output;
+  // Enable is no off switch for the product: show says what stops text logs.
+  EXPECT_TRUE(Contains(shown.output, "not the product's messages")) << shown.output;
+  EXPECT_TRUE(Contains(shown.output, "bxlogctl mechanism etw, or ini set Severity 6")) << shown.output;
 
   const auto decoded = Ctl(L"decode ini C:\\ProgramData\\Bryxen\\BXLOGS\\log.ini");
   EXPECT_TRUE(Contains(decoded.output, "Severity = 1  (obfuscated)")) << decoded.output;

@@ -312,6 +312,32 @@ TEST_F(RegKeyTest, EnumerationFlushAndChangeNotification) {
   CloseHandle(event);
 }
 
+// A key that is not open answers 87 from every operation that needs one;
+// none hands the system a null handle (which would answer 6). The raw
+// QueryValue and SetValue are the documented exceptions.
+TEST_F(RegKeyTest, EveryOperationThatNeedsAKeyAnswers87WhenNoneIsOpen) {
+  CRegKey key;
+  const GUID guid = {1, 2, 3, {4, 5, 6, 7, 8, 9, 10, 11}};
+  wchar_t text[16] = {};
+  ULONG chars = 16;
+  DWORD nameChars = 16;
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, key.SetGUIDValue(L"v", guid));
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, key.SetBinaryValue(L"v", "x", 1));
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, key.SetDWORDValue(L"v", 1));
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, key.SetQWORDValue(L"v", 1));
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, key.SetStringValue(L"v", L"x"));
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, key.SetMultiStringValue(L"v", L"x\0"));
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, key.QueryMultiStringValue(L"v", text, &chars));
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, key.Flush());
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, key.EnumKey(0, text, &nameChars));
+  HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  ASSERT_NE(nullptr, event);
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, key.NotifyChangeKeyValue(FALSE, REG_NOTIFY_CHANGE_LAST_SET, event, TRUE));
+  CloseHandle(event);
+  GUID read{};
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, key.QueryGUIDValue(L"v", read));
+}
+
 // Records which virtual slots the base implementation goes through.
 class CountingImpl : public CRegKeyImpl {
  public:

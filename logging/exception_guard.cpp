@@ -1,0 +1,106 @@
+#include "exception_guard.h"
+
+#if defined(_MSC_VER)
+
+namespace ETWLogging {
+namespace internal {
+
+bool CallWithExceptionGuard(GuardedFunction function, void* argument, ULONG* result, DWORD* exceptionCode) {
+  __try {
+    *result = function(argument);
+    return true;
+  } __except (*exceptionCode = GetExceptionCode(), EXCEPTION_EXECUTE_HANDLER) {
+    return false;
+  }
+}
+
+}  // namespace internal
+}  // namespace ETWLogging
+
+#elif defined(__GNUC__) && defined(__x86_64__)
+
+// GCC has no __try/__except. The guard is what the compiler would build for
+// one, written out: a small function of its own (etwlogging_guarded_call)
+// whose unwind data names a language handler of ours. When an exception's
+// search reaches that frame, the handler asks the system to unwind to the
+// frame's resume point (RtlUnwindEx, as __except does). The unwind restores
+// the non-volatile registers from the unwind data of every frame in between,
+// so the trampoline returns to its caller exactly as from a normal call, with
+// the answer the handler chose in RAX.
+//
+// Rejected ways:
+// - mingw-w64's __try1/__except1 (excpt.h) put the scope labels in inline asm
+//   in the middle of a compiled function. The compiler does not know that the
+//   handler jumps to the second label, so what it keeps in registers or stack
+//   slots there is not what it expects; the labels have fixed names (one use
+//   per object file); and a function has one handler slot, which GCC takes
+//   for its own C++ exception tables.
+// - A vectored handler sees every exception of every thread before the frame
+//   handlers: it takes faults that code further down handles itself, needs a
+//   thread filter, and can only resume by rewriting the context into a
+//   longjmp.
+//
+// The answer is 64 bits wide: the function's 32-bit answer, zero-extended, or
+// bit 32 set with the exception code below it.
+
+extern "C" {
+unsigned long long etwlogging_guarded_call(ETWLogging::internal::GuardedFunction function, void* argument);
+extern const char etwlogging_guard_resume[];
+EXCEPTION_DISPOSITION etwlogging_guard_handler(EXCEPTION_RECORD* record, void* establisherFrame, CONTEXT* context,
+                                               DISPATCHER_CONTEXT* dispatch);
+}
+
+// The frame: 32 bytes of home space for the callee plus 8 to keep the stack
+// 16-byte aligned at the call. The handler is consulted only for exceptions
+// (@except), not while unwinding.
+__asm__(
+    "\t.text\n"
+    "\t.p2align 4\n"
+    "\t.globl etwlogging_guarded_call\n"
+    "\t.def etwlogging_guarded_call; .scl 2; .type 32; .endef\n"
+    "\t.seh_proc etwlogging_guarded_call\n"
+    "etwlogging_guarded_call:\n"
+    "\tsubq $40, %rsp\n"
+    "\t.seh_stackalloc 40\n"
+    "\t.seh_endprologue\n"
+    "\t.seh_handler etwlogging_guard_handler, @except\n"
+    "\tmovq %rcx, %rax\n"
+    "\tmovq %rdx, %rcx\n"
+    "\tcall *%rax\n"
+    "\tmovl %eax, %eax\n"  // only EAX is the answer: clear the upper half
+    "\t.globl etwlogging_guard_resume\n"
+    "etwlogging_guard_resume:\n"
+    "\taddq $40, %rsp\n"
+    "\tret\n"
+    "\t.seh_endproc\n");
+
+extern "C" EXCEPTION_DISPOSITION etwlogging_guard_handler(EXCEPTION_RECORD* record, void* establisherFrame,
+                                                          CONTEXT* /*context*/, DISPATCHER_CONTEXT* dispatch) {
+  if (record->ExceptionFlags & (EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND)) return ExceptionContinueSearch;
+  const unsigned long long answer = (1ull << 32) | record->ExceptionCode;
+  // Does not return: the thread continues at etwlogging_guard_resume in the
+  // guard's frame, with RAX = answer.
+  RtlUnwindEx(establisherFrame, const_cast<char*>(etwlogging_guard_resume), record,
+              reinterpret_cast<PVOID>(answer), dispatch->ContextRecord, dispatch->HistoryTable);
+  return ExceptionContinueSearch;
+}
+
+namespace ETWLogging {
+namespace internal {
+
+bool CallWithExceptionGuard(GuardedFunction function, void* argument, ULONG* result, DWORD* exceptionCode) {
+  const unsigned long long answer = etwlogging_guarded_call(function, argument);
+  if (answer >> 32) {
+    *exceptionCode = static_cast<DWORD>(answer);
+    return false;
+  }
+  *result = static_cast<ULONG>(answer);
+  return true;
+}
+
+}  // namespace internal
+}  // namespace ETWLogging
+
+#else
+#error "no structured-exception guard for this compiler and target"
+#endif
