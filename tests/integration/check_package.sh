@@ -30,9 +30,12 @@ for f in checkRVQ.dll RvqUpgd.exe bxlogctl.exe; do
   [ -f "$file" ] || { fail "$f is not in the zip"; continue; }
   [ -f "$root/debug/$f.debug" ] || fail "debug/$f.debug is not in the zip"
   osslsigncode verify -CAfile "$ca" -in "$file" >/dev/null 2>&1 || fail "$f does not verify"
-  # One byte of the code changed after signing.
+  # One byte in the middle of the image changed after signing.
   cp "$file" "$work/tampered"
-  printf '\x5a' | dd of="$work/tampered" bs=1 seek=$((0x600)) conv=notrunc status=none
+  size=$(stat -c %s "$file")
+  old=$(od -An -tu1 -j $((size / 2)) -N1 "$file" | tr -d ' ')
+  printf "\\$(printf '%03o' $(( (old + 1) % 256 )))" | dd of="$work/tampered" bs=1 seek=$((size / 2)) conv=notrunc status=none
+  cmp -s "$file" "$work/tampered" && fail "the changed copy of $f is not changed"
   osslsigncode verify -CAfile "$ca" -in "$work/tampered" >/dev/null 2>&1 && fail "$f verifies after a change"
   headers=$("$objdump" -h "$file")
   grep -q '\.debug_' <<<"$headers" && fail "$f still carries debug sections"
