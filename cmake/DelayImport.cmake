@@ -8,6 +8,34 @@
 # library keeps one mechanism for every function, with no list to maintain.
 #
 # With Visual Studio the linker does it: /DELAYLOAD and delayimp.lib.
+#
+# GNU ld (2.40) links the descriptors but leaves the PE's delay-import
+# directory (data directory 13) empty, so PE readers (objdump -p, pefile,
+# dumpbin, dependency viewers, scanners) do not see the delay-loaded DLLs.
+# The loader does not need the entry (the thunks reach __delayLoadHelper2
+# with their descriptor's address), the readers do. Two pieces fill it:
+# - delay_import_end.c: a zero descriptor sorted right after dlltool's
+#   descriptors (.text$2z after .text$2), which ends the table;
+# - fill_delay_import_directory.py, run by the link rule after every link:
+#   it finds the descriptors through the image's symbol table, checks that
+#   they are one table ending with that zero entry, and writes its RVA and
+#   size into the directory.
+# Debian's lld (14) was the alternative (its MinGW driver has --delayload and
+# fills the entry); we keep GNU ld, the toolchain's own linker, for every
+# binary and test rather than change the linker of the whole build for one
+# header field.
+if(NOT MSVC)
+  add_library(rvq_delay_import_end STATIC ${CMAKE_CURRENT_LIST_DIR}/delay_import_end.c)
+  # Debian's own interpreter (scripts/bootstrap installs it), not whatever
+  # python3 comes first on the PATH.
+  find_program(RVQ_PYTHON3 NAMES python3 PATHS /usr/bin NO_DEFAULT_PATH REQUIRED)
+  set(rvq_fill_delay_dir "\"${RVQ_PYTHON3}\" \"${CMAKE_CURRENT_LIST_DIR}/fill_delay_import_directory.py\" <TARGET>")
+  foreach(lang C CXX)
+    string(APPEND CMAKE_${lang}_LINK_EXECUTABLE " && ${rvq_fill_delay_dir}")
+    string(APPEND CMAKE_${lang}_CREATE_SHARED_LIBRARY " && ${rvq_fill_delay_dir}")
+  endforeach()
+endif()
+
 function(rvq_add_delay_import_library target dll_name import_lib_name)
   if(MSVC)
     add_library(${target} INTERFACE)
@@ -40,13 +68,18 @@ function(rvq_add_delay_import_library target dll_name import_lib_name)
   set(def "${dir}/${import_lib_name}-delay.def")
   set(out "${dir}/lib${import_lib_name}-delay.a")
   file(WRITE "${def}" "LIBRARY ${dll_name}\nEXPORTS\n    ${body}\n")
-  execute_process(COMMAND ${MINGW_DLLTOOL} -d "${def}" -y "${out}" -D "${dll_name}"
-                  RESULT_VARIABLE dt_rc)
+  # Relative names in the build folder: dlltool makes the descriptor's symbol
+  # from the output name, and a build path there would differ per checkout.
+  execute_process(COMMAND ${MINGW_DLLTOOL} -d "${import_lib_name}-delay.def" -y "lib${import_lib_name}-delay.a" -D "${dll_name}"
+                  WORKING_DIRECTORY "${dir}" RESULT_VARIABLE dt_rc)
   if(NOT dt_rc EQUAL 0)
     message(FATAL_ERROR "dlltool failed to build ${out}")
   endif()
   add_library(${target} INTERFACE)
   # The delay library must come before the default import library, and
   # libdelayimp after it.
-  target_link_libraries(${target} INTERFACE "${out}" delayimp)
+  target_link_libraries(${target} INTERFACE "${out}" delayimp rvq_delay_import_end)
+  # Pulls the ending zero descriptor out of its archive into every image
+  # that has delay imports.
+  target_link_options(${target} INTERFACE "LINKER:-u,__rvq_delay_import_end")
 endfunction()

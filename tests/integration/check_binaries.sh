@@ -1,16 +1,20 @@
 #!/usr/bin/env bash
-# Checks the export, import and delay-import tables of the shipped binaries
-# with the cross binutils: export names and ordinals of checkRVQ.dll, system
+# Checks the export, import and delay-import tables and the version resource
+# of the shipped binaries: export names and ordinals of checkRVQ.dll, system
 # DLLs only, advapi32 (and version.dll for RvqUpgd.exe) never bound at load
-# time.
+# time, every delay-loaded DLL listed with its functions through the PE's
+# delay-import directory, the file and product version equal to VERSION.
 #
-# GNU ld (2.40) writes the delay-import descriptors but leaves the PE's
-# delay-import directory entry empty, so objdump does not list them; the
-# descriptors are found through their symbols instead.
+# Import and export tables are read with the cross binutils; the
+# delay-import directory and the version resource (binutils prints neither)
+# with pefile, a reader independent of the tools that wrote the binaries.
+#
+# usage: check_binaries.sh OBJDUMP BIN_DIR VERSION
 set -u
 objdump=$1
 bin=$2
-nm=${3:-${objdump%objdump}nm}
+version=$3
+here=$(dirname "$0")
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
@@ -20,7 +24,7 @@ dll_tables() {
     /^The Import Tables/ { section = "import" }
     /^The Export Tables/ { section = "" }
     /DLL Name:/ && section != "" { print section, tolower($3) }'
-  "$nm" "$1" 2>/dev/null | sed -nE 's/.* __DELAY_IMPORT_DESCRIPTOR_.*_lib([a-z0-9]+)_delay_a$/delay \1.dll/p' | sort -u
+  /usr/bin/python3 "$here/pe_tables.py" "$1" | awk '$1 == "delay" { print "delay", $2 }' | sort -u
 }
 
 allowed='^(kernel32|advapi32|shell32|shlwapi|ole32|oleaut32|version|msvcrt|user32|ucrtbase|api-ms-win-crt-[a-z0-9-]+)\.dll$'
@@ -39,11 +43,29 @@ check_binary() {
     grep -qx "import $dll" <<<"$tables" && fail "$(basename "$file") binds $dll at load time"
   done
   echo "$(basename "$file"): $(tr '\n' ' ' <<<"$tables")"
+  local pe
+  pe=$(/usr/bin/python3 "$here/pe_tables.py" "$file") || { fail "pefile cannot read $(basename "$file")"; return; }
+  grep -qx "version $version $version" <<<"$pe" ||
+    fail "$(basename "$file") has version resource \"$(grep '^version' <<<"$pe")\", expected $version"
+}
+
+# Every DLL the build delay-loads, each with the functions the binary calls.
+check_delay_listing() {
+  local file=$1; shift
+  local listing
+  listing=$(/usr/bin/python3 "$here/pe_tables.py" "$file" 2>&1) || { fail "pefile cannot read $(basename "$file"): $listing"; return; }
+  for dll in "$@"; do
+    grep -qE "^delay $dll [A-Za-z_]" <<<"$listing" ||
+      fail "$(basename "$file"): the delay-import directory does not list $dll with its functions"
+  done
 }
 
 # DLLs that may only ever be delay-loaded.
 check_binary "$bin/checkRVQ.dll" advapi32.dll
 check_binary "$bin/RvqUpgd.exe" advapi32.dll version.dll
+check_delay_listing "$bin/checkRVQ.dll" advapi32.dll version.dll shell32.dll ole32.dll shlwapi.dll user32.dll
+check_delay_listing "$bin/RvqUpgd.exe" advapi32.dll version.dll shell32.dll ole32.dll shlwapi.dll user32.dll
+check_delay_listing "$bin/bxlogctl.exe" advapi32.dll
 # The tools ship to customers' machines too: system DLLs only.
 check_binary "$bin/bxlogctl.exe"
 check_binary "$bin/install-host.exe"

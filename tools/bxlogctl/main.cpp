@@ -7,6 +7,7 @@
 
 #include "commands.h"
 #include "console.h"
+#include "rvq_version.h"
 
 namespace bxlogctl {
 namespace {
@@ -15,6 +16,7 @@ const wchar_t kOverview[] =
     L"bxlogctl - configure and read the RVQ logging\n"
     L"\n"
     L"usage: bxlogctl COMMAND [ARGUMENTS]   (bxlogctl COMMAND --help for details)\n"
+    L"       bxlogctl --version\n"
     L"\n"
     L"commands:\n";
 
@@ -160,6 +162,10 @@ int wmain(int argc, wchar_t** argv) {
   }
   const std::wstring name = argv[1];
   if (name == L"--help" || name == L"-h") return RunHelp({});
+  if (name == L"--version") {
+    Out(L"bxlogctl " RVQ_VERSION_DOTTED L"\n");
+    return kExitOk;
+  }
   const Command* command = Find(name);
   if (!command) {
     Err(L"bxlogctl: unknown command \"" + name + L"\" (bxlogctl --help lists the commands)\n");

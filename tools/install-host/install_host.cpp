@@ -3,6 +3,7 @@
 // per event on standard output (UTF-8).
 //
 //   install-host [--dll PATH] ENTRY [ENTRY...]
+//   install-host --version
 //
 // ENTRY is one of the eight export names, or "none" to only load and free
 // the library. Exit codes: 0 done, 1 bad usage, 2 the library or an export
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "entry_points.h"
+#include "rvq_version.h"
 
 namespace {
 
@@ -128,6 +130,7 @@ std::string StepFields(StepResult* result, DWORD flag, const char* flagName) {
 
 int Usage() {
   fputs("usage: install-host [--dll PATH] ENTRY [ENTRY...]\n"
+        "       install-host --version\n"
         "  ENTRY: StartApplication DetectIncompatible UninstallIncompatible PreInstall\n"
         "         PostInstall OnFreeLibrary DllInstallFunction DllUninstallFunction none\n",
         stderr);
@@ -137,6 +140,10 @@ int Usage() {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+  if (argc == 2 && wcscmp(argv[1], L"--version") == 0) {
+    fputs("install-host " RVQ_VERSION_DOTTED "\n", stdout);
+    return 0;
+  }
   std::wstring dllPath;
   std::vector<std::string> entries;
   for (int i = 1; i < argc; ++i) {

@@ -1,0 +1,44 @@
+# The shipped form of every binary, for mingw-w64 (included by the top-level
+# CMakeLists.txt when RVQ_RELEASE_FORM is on).
+#
+# Reproducible: two builds of one commit in different folders give the same
+# bytes. The compiler records no build path (-ffile-prefix-map: sources
+# appear as "./<path>" in the debug information and in any __FILE__), the
+# linker writes no time into the PE and COFF headers (--no-insert-timestamp;
+# the export directory's stamp is then zero too), and the file names inside
+# the delay-import libraries are relative (cmake/DelayImport.cmake). Nothing
+# else reads the clock: the package step takes its times from the commit
+# (SOURCE_DATE_EPOCH).
+#
+# Separate debug information: compiled with -g, then after the link the
+# DWARF sections go to <binary>.debug (objcopy --only-keep-debug), the
+# binary loses its symbols and debug sections (--strip-all) and gets a
+# .gnu_debuglink section naming that file with its CRC, which gdb follows
+# (in the binary's folder or its .debug/ sub-folder). objcopy rewrites the
+# PE header's time stamp with the current time unless SOURCE_DATE_EPOCH is
+# set: 0 there, as the linker leaves it. The link rule runs all this
+# after the delay-import directory is filled: that step reads the symbol
+# table the strip removes.
+find_program(MINGW_OBJCOPY ${TOOLCHAIN_PREFIX}-objcopy REQUIRED)
+
+add_compile_options(-g "-ffile-prefix-map=${PROJECT_SOURCE_DIR}=." "-ffile-prefix-map=${CMAKE_BINARY_DIR}=build")
+add_link_options(LINKER:--no-insert-timestamp)
+
+set(rvq_split_debug
+  "\"${MINGW_OBJCOPY}\" --only-keep-debug <TARGET> <TARGET>.debug"
+  "env SOURCE_DATE_EPOCH=0 \"${MINGW_OBJCOPY}\" --strip-all --add-gnu-debuglink=<TARGET>.debug <TARGET>")
+list(JOIN rvq_split_debug " && " rvq_split_debug)
+foreach(lang C CXX)
+  string(APPEND CMAKE_${lang}_LINK_EXECUTABLE " && ${rvq_split_debug}")
+  string(APPEND CMAKE_${lang}_CREATE_SHARED_LIBRARY " && ${rvq_split_debug}")
+endforeach()
+
+# File alignment of the PE sections: GNU ld's default is 512 bytes. With
+# 4096 (the section alignment) each section's file offset equals its RVA
+# and Wine maps the image instead of reading it section by section, which
+# decides the DLL load time under Wine (docs/performance.md). Costs up to
+# 3.5 KiB of padding per section.
+set(RVQ_FILE_ALIGNMENT "" CACHE STRING "PE file alignment of every binary (empty: the linker's default, 512)")
+if(RVQ_FILE_ALIGNMENT)
+  add_link_options(LINKER:--file-alignment,${RVQ_FILE_ALIGNMENT})
+endif()

@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# The release package, built the way a release is: scripts/package
+# --check-reproducible (two release builds of the shipped targets in two
+# folders, ccache off, compared byte for byte), then the package itself:
+# every shipped file signed and verifying against the run's certificate, a
+# file changed after signing refused, SHA256SUMS right, no debug sections
+# left in the binaries and a debug link to each .debug file, and the tables
+# and version resources of the release binaries (check_binaries.sh).
+#
+# usage: check_package.sh SOURCE_DIR WORK_DIR OBJDUMP VERSION
+set -u
+src=$1 work=$2 objdump=$3 version=$4
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+rm -rf "$work/dist" "$work/unpacked"
+mkdir -p "$work"
+"$src/scripts/package" --check-reproducible --out "$work/dist" --build-dir "$work/release" ||
+  fail "scripts/package --check-reproducible failed"
+
+zip=$work/dist/rvq-$version-win64.zip
+ca=$work/dist/.work/ca.pem
+[ -f "$zip" ] || { fail "no $zip"; echo "$failures check(s) failed"; exit 1; }
+mkdir -p "$work/unpacked"
+unzip -q "$zip" -d "$work/unpacked"
+root=$work/unpacked/rvq-$version-win64
+(cd "$root" && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not match the zip's files"
+for f in checkRVQ.dll RvqUpgd.exe bxlogctl.exe; do
+  file=$root/$f
+  [ -f "$file" ] || { fail "$f is not in the zip"; continue; }
+  [ -f "$root/debug/$f.debug" ] || fail "debug/$f.debug is not in the zip"
+  osslsigncode verify -CAfile "$ca" -in "$file" >/dev/null 2>&1 || fail "$f does not verify"
+  # One byte in the middle of the image changed after signing.
+  cp "$file" "$work/tampered"
+  size=$(stat -c %s "$file")
+  old=$(od -An -tu1 -j $((size / 2)) -N1 "$file" | tr -d ' ')
+  printf "\\$(printf '%03o' $(( (old + 1) % 256 )))" | dd of="$work/tampered" bs=1 seek=$((size / 2)) conv=notrunc status=none
+  cmp -s "$file" "$work/tampered" && fail "the changed copy of $f is not changed"
+  osslsigncode verify -CAfile "$ca" -in "$work/tampered" >/dev/null 2>&1 && fail "$f verifies after a change"
+  headers=$("$objdump" -h "$file")
+  grep -q '\.debug_' <<<"$headers" && fail "$f still carries debug sections"
+  grep -q '\.gnu_debuglink' <<<"$headers" || fail "$f has no link to its debug file"
+done
+setup=$work/dist/RVQ-$version-setup.exe
+if [ -f "$setup" ]; then
+  osslsigncode verify -CAfile "$ca" -in "$setup" >/dev/null 2>&1 || fail "the installer does not verify"
+fi
+"$src/tests/integration/check_binaries.sh" "$objdump" "$work/release/bin" "$version" || fail "release binary tables"
+
+if [ "$failures" -ne 0 ]; then
+  echo "$failures check(s) failed"
+  exit 1
+fi
+echo "release package: all checks passed"
