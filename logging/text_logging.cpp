@@ -110,15 +110,9 @@ void CLogging::Reset() {
 
 DWORD CLogging::GetLogRoot(wchar_t* buffer, size_t capacity) {
   if (!buffer) return ERROR_INVALID_PARAMETER;
-  Trevalk::ShlObjAPI shell;
-  PWSTR folder = nullptr;
-  const HRESULT hr = shell.GetKnownFolderPath(FOLDERID_ProgramData, KF_FLAG_CREATE, nullptr, &folder);
-  DWORD result = ERROR_INVALID_PARAMETER;
-  if (SUCCEEDED(hr) && folder) {
-    result = Trevalk::CopyString(buffer, capacity, folder) ? ERROR_SUCCESS : ERROR_INSUFFICIENT_BUFFER;
-  }
-  CoTaskMemFree(folder);
-  return result;
+  std::wstring folder;
+  if (FAILED(Trevalk::GetKnownFolderPath(FOLDERID_ProgramData, KF_FLAG_CREATE, folder))) return ERROR_INVALID_PARAMETER;
+  return Trevalk::CopyString(buffer, capacity, folder.c_str()) ? ERROR_SUCCESS : ERROR_INSUFFICIENT_BUFFER;
 }
 
 DWORD CLogging::Initialize(const wchar_t* logGroup, HMODULE module, const wchar_t* logHost,
