@@ -63,7 +63,8 @@ class CETWLogging : public CLoggingIf_ex {
   // Clamps to 1..6.
   /* 15 */ DWORD SetSeverity(DWORD severity) override;
   /* 16 */ DWORD GetSeverity() override;
-  // Not reference-counted: both return 0 and do nothing.
+  // Not reference-counted (the context owns the backend, see CLoggingIf):
+  // both return 0 and do nothing.
   /* 17 */ ULONG AddRef() override;
   /* 18 */ ULONG Release() override;
   // Loads the configuration (once per object: a second call fails with 87,

@@ -62,6 +62,8 @@ class CLogging : public CLoggingIf {
   // Clamps to 1..6; returns the previous process-wide severity.
   /* 15 */ DWORD SetSeverity(DWORD severity) override;
   /* 16 */ DWORD GetSeverity() override;
+  // Counted (see CLoggingIf for who holds the references): Release deletes
+  // the object when the count reaches 0.
   /* 17 */ ULONG AddRef() override;
   /* 18 */ ULONG Release() override;
   // Copies the ProgramData folder (no trailing backslash) into buffer. 87
