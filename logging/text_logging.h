@@ -110,9 +110,6 @@ class CLogging : public CLoggingIf {
   // file_, and one rotation must finish before the next entry reads the index.
   std::mutex writeLock_;
   std::atomic<LONG> refCount_{0};
-  // Optional cross-process mutex around Initialize, Uninitialize and
-  // WriteEntry (7000 ms wait, outcome ignored). Nothing sets it today.
-  Trevalk::UniqueKernelHandle lock_;
   DWORD maxSize_;
   DWORD maxEntries_;
   DWORD threshold_;

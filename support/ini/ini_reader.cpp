@@ -104,9 +104,8 @@ void CBaseIniReader::ParseLine(const char* piece) {
   const IniLine line = ParseIniLine(wide);
   if (line.kind == IniLineKind::kSection) {
     currentSection_ = line.name;
-    ++sectionCount_;
   } else if (line.kind == IniLineKind::kValue) {
-    if (StoreValue(currentSection_, line.name, line.value, false)) ++valueCount_;
+    StoreValue(currentSection_, line.name, line.value, false);
   }
 }
 
