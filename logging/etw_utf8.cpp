@@ -1,6 +1,7 @@
 #include "etw_utf8.h"
 
 #include <cstdint>
+#include <cstring>
 
 namespace ETWLogging {
 namespace etw {
@@ -40,6 +41,16 @@ size_t Utf8Length(const wchar_t* text, size_t count) {
 size_t EncodeUtf8(const wchar_t* text, size_t count, char* out) {
   unsigned char* at = reinterpret_cast<unsigned char*>(out);
   for (size_t i = 0; i < count; ++i) {
+    // Log text is mostly ASCII: four such units at a time, one store.
+    while (i + 4 <= count) {
+      const uint32_t a = Unit(text, i), b = Unit(text, i + 1), c = Unit(text, i + 2), d = Unit(text, i + 3);
+      if ((a | b | c | d) >= 0x80) break;
+      const uint32_t four = a | b << 8 | c << 16 | d << 24;  // little-endian, as the context block
+      std::memcpy(at, &four, sizeof four);
+      at += 4;
+      i += 4;
+    }
+    if (i == count) break;
     uint32_t unit = Unit(text, i);
     if (unit < 0x80) {
       *at++ = static_cast<unsigned char>(unit);
