@@ -8,6 +8,7 @@
 #include "allocation_counter.h"
 #include "common/unique_handle.h"
 #include "etw_logging.h"
+#include "etw_utf8.h"
 #include "figures.h"
 #include "ini/ini_reader.h"
 #include "logging.h"
@@ -142,9 +143,10 @@ RVQ_BENCH_NOINLINE int FormatOnStack(const wchar_t* format, ...) {
   return n + buffer[0];
 }
 
+// The backend's own UTF-8 step (etw_utf8.h), not the system's conversion.
 RVQ_BENCH_NOINLINE int ConvertToUtf8(const wchar_t* message) {
   char utf8[3 * 80 + 1];
-  return WideCharToMultiByte(CP_UTF8, 0, message, 80, utf8, sizeof utf8, nullptr, nullptr) + utf8[0];
+  return static_cast<int>(ETWLogging::etw::EncodeUtf8(message, 80, utf8)) + utf8[0];
 }
 
 void EtwFigure(std::vector<Row>& rows) {

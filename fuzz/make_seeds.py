@@ -122,6 +122,13 @@ def main():
     write("fuzz_etw_context", "nulls", fields + bytes([0, 5, 10, 15, 20, 25]))
     write("fuzz_etw_context", "long_names", fields + piece("ab", 4) + b"\xff\xff" + piece("src.cpp", 1))
 
+    # shape byte, 16-bit length, then the message's UTF-16LE units (shape 3: repeated to that length)
+    write("fuzz_etw_utf8", "typical", b"\x00\x00\x00" + utf16("Removed user password vault file: [C:\\users\\x\\]"))
+    write("fuzz_etw_utf8", "surrogates", b"\x00\x00\x00" + utf16("Gr\u00fc\u00dfe \U0001F600") + b"\x3d\xd8" + b"\x00\xde" +
+          b"\x00\xde\x3d\xd8")
+    write("fuzz_etw_utf8", "fills_buffer", b"\x03" + struct.pack("<H", 2079) + utf16("\u20ac\u00e9a"))
+    write("fuzz_etw_utf8", "half_buffer", b"\x03" + struct.pack("<H", 1300) + utf16("\u20ac"))
+
 
 if __name__ == "__main__":
     main()

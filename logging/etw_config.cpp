@@ -49,16 +49,8 @@ bool ETWAppProperties::Load(const wchar_t* name) {
 }
 
 DWORD ETWAppProperties::GetDataFolder(std::wstring& out) {
-  Trevalk::ShlObjAPI shell;
-  PWSTR folder = nullptr;
-  const HRESULT hr = shell.GetKnownFolderPath(FOLDERID_ProgramData, KF_FLAG_CREATE, nullptr, &folder);
-  if (FAILED(hr) || !folder) {
-    CoTaskMemFree(folder);
-    return ERROR_INVALID_PARAMETER;
-  }
-  out = folder;
-  CoTaskMemFree(folder);
-  return ERROR_SUCCESS;
+  return SUCCEEDED(Trevalk::GetKnownFolderPath(FOLDERID_ProgramData, KF_FLAG_CREATE, out)) ? ERROR_SUCCESS
+                                                                                           : ERROR_INVALID_PARAMETER;
 }
 
 bool ETWAppProperties::ReadFromRegistry(const std::wstring& folder, Trevalk::CRegKey& appKey) {

@@ -20,7 +20,9 @@ namespace internal {
 
 // The loaded application configuration. Copyable. Of its members the backend
 // uses providerGuid and the listener rootKey and providerKeyPath; the
-// session and controller settings are loaded and carried only.
+// session and controller settings are loaded and carried only. They stay:
+// four of them are required values of an application key (a missing one
+// fails Load), and the members are the configuration's published shape.
 class ETWAppProperties {
  public:
   ETWAppProperties() = default;

@@ -6,6 +6,7 @@
 #include <stdio.h>
 
 #include "etw_event.h"
+#include "etw_utf8.h"
 #include "exception_guard.h"
 #include "format.h"
 #include "paths/paths.h"
@@ -18,6 +19,8 @@ constexpr TRACEHANDLE kInvalidTraceHandle = static_cast<TRACEHANDLE>(-1);
 
 // ERROR_UNHANDLED_EXCEPTION, which not every SDK's winerror.h defines.
 constexpr ULONG kUnhandledException = 574;
+
+constexpr DWORD kRegistrationSpinCount = 4000;
 
 // Any static of this module locates the module that contains the logging
 // code.
@@ -74,19 +77,13 @@ const ModuleIdentity& ProcessModuleIdentity() {
 
 }  // namespace internal
 
-CETWLogging::CETWLogging(TraceApi& api) : api_(api) {
-  InitializeCriticalSectionAndSpinCount(&registrationLock_, 4000);
-}
+CETWLogging::CETWLogging(TraceApi& api) : api_(api), registrationLock_(kRegistrationSpinCount) {}
 
 CETWLogging::~CETWLogging() {
   if (registered_.load() && DisableAndUnregister() == ERROR_SUCCESS) registered_.store(false);
-  if (registrationHandle_ != 0) {
-    api_.UnregisterTraceGuids(registrationHandle_);
-    registrationHandle_ = 0;
-  }
+  registration_.reset();
   // Only now, with the provider gone, can no notification reach the listener.
   listener_.reset();
-  DeleteCriticalSection(&registrationLock_);
 }
 
 DWORD CETWLogging::Initialize(const wchar_t* logGroup, HMODULE module, const wchar_t* logHost,
@@ -126,20 +123,16 @@ DWORD CETWLogging::InitializeEx(const wchar_t* appKey, const wchar_t* logGroup, 
 
 DWORD CETWLogging::Prepare() {
   if (registered_.load()) return ERROR_SUCCESS;
-  ULONG result = ERROR_SUCCESS;
-  EnterCriticalSection(&registrationLock_);
-  if (!registered_.load()) {
-    TRACEHANDLE handle = 0;
-    TRACE_GUID_REGISTRATION registration = {&eventClassGuid_, nullptr};
-    result = api_.RegisterTraceGuidsW(&CETWLogging::ControlCallback, this, &properties_.providerGuid, 1,
-                                      &registration, nullptr, nullptr, &handle);
-    const TRACEHANDLE previous = registrationHandle_;
-    registrationHandle_ = handle;
-    if (previous != 0) api_.UnregisterTraceGuids(previous);
-    // Also after a failure: a failed registration is not retried.
-    registered_.store(true);
-  }
-  LeaveCriticalSection(&registrationLock_);
+  Trevalk::CriticalSectionLock lock(registrationLock_);
+  if (registered_.load()) return ERROR_SUCCESS;
+  TRACEHANDLE handle = 0;
+  TRACE_GUID_REGISTRATION registration = {&eventClassGuid_, nullptr};
+  const ULONG result = api_.RegisterTraceGuidsW(&CETWLogging::ControlCallback, this, &properties_.providerGuid, 1,
+                                                &registration, nullptr, nullptr, &handle);
+  // Holds the new handle; a handle held before is unregistered now.
+  registration_.reset(TraceRegistration{&api_, handle});
+  // Also after a failure: a failed registration is not retried.
+  registered_.store(true);
   return result;
 }
 
@@ -229,52 +222,18 @@ DWORD CETWLogging::LogVEx(DWORD severity, const wchar_t* sourceFile, const wchar
     return ERROR_INVALID_PARAMETER;  // the formatter rejected the format
   }
 
-  char* utf8 = nullptr;
-  int utf8Bytes = 0;
-  std::unique_ptr<char[]> heapUtf8;
-  if (converted > 0) {
-    const size_t tailBytes = (kMessageChars - converted) * sizeof(wchar_t);
-    char* const tail = reinterpret_cast<char*>(buffer + converted);
-    if (3 * converted <= tailBytes) {
-      // A UTF-16 unit never takes more than 3 UTF-8 bytes: the tail holds
-      // any conversion, so convert straight into it without measuring.
-      utf8Bytes = WideCharToMultiByte(CP_UTF8, 0, buffer, static_cast<int>(converted), tail,
-                                      static_cast<int>(tailBytes), nullptr, nullptr);
-      if (utf8Bytes > 0) utf8 = tail;
-    } else {
-      utf8Bytes = WideCharToMultiByte(CP_UTF8, 0, buffer, static_cast<int>(converted), nullptr, 0, nullptr, nullptr);
-      if (utf8Bytes > 0 && static_cast<size_t>(utf8Bytes) <= tailBytes) {
-        utf8 = tail;
-      } else if (utf8Bytes > 0) {
-        heapUtf8.reset(new char[static_cast<size_t>(utf8Bytes)]);
-        utf8 = heapUtf8.get();
-      }
-      if (utf8) WideCharToMultiByte(CP_UTF8, 0, buffer, static_cast<int>(converted), utf8, utf8Bytes, nullptr, nullptr);
-    }
-    if (!utf8) utf8Bytes = 0;
-  }
+  std::unique_ptr<char[]> overflow;
+  const etw::Utf8Message utf8 = etw::ConvertMessageToUtf8(buffer, kMessageChars, converted, overflow);
 
   etw::ContextFields fields;
-  fields.processId = processId_;
-  fields.threadId = GetCurrentThreadId();
-  fields.processImageName = processImageName_.c_str();
-  fields.processImageNameLength = processImageName_.size();
-  fields.sourceFile = sourceFile;
-  fields.function = function;
-  fields.line = line;
-  fields.moduleFileName = moduleFileName_.c_str();
-  fields.moduleFileNameLength = moduleFileName_.size();
-  fields.moduleVersion = moduleVersion_.c_str();
-  fields.moduleVersionLength = moduleVersion_.size();
-  fields.groupName = groupName_.c_str();
-  fields.groupNameLength = groupName_.size();
-  fields.messageBytes = static_cast<uint64_t>(utf8Bytes);
+  FillContextRecord(sourceFile, function, line, fields);
+  fields.messageBytes = utf8.size;
   etw::InlineByteBuffer context;
   etw::AppendContextBlock(context, fields);
 
   etw::TraceEventRecord event;
   etw::FillTraceEvent(event, eventClassGuid_, severity, context.data(), static_cast<ULONG>(context.size()),
-                      utf8, static_cast<ULONG>(utf8Bytes));
+                      utf8.bytes, static_cast<ULONG>(utf8.size));
   // Without a session the handle is 0 and the call fails; the message is lost.
   api_.TraceEvent(sessionHandle_.load(std::memory_order_relaxed), &event.header);
   return ERROR_SUCCESS;
@@ -366,14 +325,13 @@ void CETWLogging::BuildQualifiedName() {
 }
 
 DWORD CETWLogging::UnregisterProvider() {
-  DWORD result = ERROR_SUCCESS;
-  EnterCriticalSection(&registrationLock_);
-  if (registrationHandle_ != 0) {
-    result = api_.UnregisterTraceGuids(registrationHandle_);
-    registrationHandle_ = 0;
-    registered_.store(false);
-  }
-  LeaveCriticalSection(&registrationLock_);
+  Trevalk::CriticalSectionLock lock(registrationLock_);
+  if (!registration_) return ERROR_SUCCESS;
+  // The one unregistration whose result is reported: taken from the owner
+  // and made here.
+  const TraceRegistration held = registration_.release();
+  const DWORD result = held.api->UnregisterTraceGuids(held.handle);
+  registered_.store(false);
   return result;
 }
 
@@ -385,16 +343,22 @@ DWORD CETWLogging::DisableAndUnregister() {
 DWORD CETWLogging::MapSeverityToLevel(DWORD severity) { return etw::MapSeverityToLevel(severity); }
 
 void CETWLogging::FillContextRecord(const wchar_t* sourceFile, const wchar_t* function, int line,
-                                    ETWLogRecord& record) {
+                                    etw::ContextFields& record) {
   record.processId = processId_;
   record.threadId = GetCurrentThreadId();
   record.sourceFile = sourceFile;
   record.function = function;
   record.line = line;
   record.groupName = groupName_.c_str();
-  if (!record.moduleFileName) record.moduleFileName = moduleFileName_.c_str();
+  record.groupNameLength = groupName_.size();
+  if (!record.moduleFileName) {
+    record.moduleFileName = moduleFileName_.c_str();
+    record.moduleFileNameLength = moduleFileName_.size();
+  }
   record.moduleVersion = moduleVersion_.c_str();
+  record.moduleVersionLength = moduleVersion_.size();
   record.processImageName = processImageName_.c_str();
+  record.processImageNameLength = processImageName_.size();
 }
 
 }  // namespace ETWLogging

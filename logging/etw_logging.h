@@ -16,25 +16,13 @@
 #include <memory>
 #include <string>
 
+#include "common/unique_handle.h"
 #include "etw_config.h"
+#include "etw_context_block.h"
 #include "etw_trace_api.h"
 #include "logging_if.h"
 
 namespace ETWLogging {
-
-// The record FillContextRecord fills for callers that build their own
-// events. Strings point into the logger and stay valid while it lives.
-struct ETWLogRecord {
-  DWORD processId = 0;
-  DWORD threadId = 0;
-  const wchar_t* sourceFile = nullptr;
-  const wchar_t* function = nullptr;
-  int line = 0;
-  const wchar_t* groupName = nullptr;
-  const wchar_t* moduleFileName = nullptr;  // filled only when still null
-  const wchar_t* moduleVersion = nullptr;
-  const wchar_t* processImageName = nullptr;
-};
 
 class CETWLogging : public CLoggingIf_ex {
  public:
@@ -75,7 +63,8 @@ class CETWLogging : public CLoggingIf_ex {
   // Clamps to 1..6.
   /* 15 */ DWORD SetSeverity(DWORD severity) override;
   /* 16 */ DWORD GetSeverity() override;
-  // Not reference-counted: both return 0 and do nothing.
+  // Not reference-counted (the context owns the backend, see CLoggingIf):
+  // both return 0 and do nothing.
   /* 17 */ ULONG AddRef() override;
   /* 18 */ ULONG Release() override;
   // Loads the configuration (once per object: a second call fails with 87,
@@ -107,12 +96,16 @@ class CETWLogging : public CLoggingIf_ex {
   /* 33 */ virtual DWORD UnregisterProvider();
   /* 34 */ virtual DWORD DisableAndUnregister();
   /* 35 */ virtual DWORD MapSeverityToLevel(DWORD severity);
+  // Fills the context block of an event: this object's ids and names and
+  // the caller's place; the module file name only when the record has none
+  // yet. Strings point into the logger and stay valid while it lives.
+  // LogVEx builds every event's block with it.
   /* 36 */ virtual void FillContextRecord(const wchar_t* sourceFile, const wchar_t* function, int line,
-                                          ETWLogRecord& record);
+                                          etw::ContextFields& record);
 
   // For tests and diagnostics.
   TRACEHANDLE SessionHandle() const { return sessionHandle_.load(); }
-  TRACEHANDLE RegistrationHandle() const { return registrationHandle_; }
+  TRACEHANDLE RegistrationHandle() const { return registration_.get().handle; }
   bool IsRegistered() const { return registered_.load(); }
   const internal::ETWAppProperties& Properties() const { return properties_; }
   LoggingConfigListenerIf* Listener() const { return listener_.get(); }
@@ -126,7 +119,7 @@ class CETWLogging : public CLoggingIf_ex {
 
   TraceApi& api_;
   std::atomic<bool> registered_{false};
-  CRITICAL_SECTION registrationLock_;
+  Trevalk::UniqueCriticalSection registrationLock_;
   DWORD processId_ = 0;
   GUID eventClassGuid_ = {};
   std::unique_ptr<LoggingConfigListenerIf> listener_;
@@ -140,7 +133,7 @@ class CETWLogging : public CLoggingIf_ex {
   std::wstring moduleFileName_;
   std::wstring moduleVersion_;
   std::atomic<TRACEHANDLE> sessionHandle_{0};
-  TRACEHANDLE registrationHandle_ = 0;
+  UniqueTraceRegistration registration_;
   internal::ETWAppProperties properties_;
 };
 

@@ -6,6 +6,8 @@
 #include <windows.h>
 #include <evntrace.h>
 
+#include "common/unique_handle.h"
+
 namespace ETWLogging {
 
 // Never deleted through this interface (no virtual destructor), so the
@@ -30,5 +32,23 @@ class TraceApi {
 // The process-wide forwarder to advapi32 (delay-loaded: advapi32 is not
 // loaded before the first call).
 TraceApi& SystemTraceApi();
+
+// A provider registration together with the TraceApi that made it, so that
+// its owner unregisters it through that same API.
+struct TraceRegistration {
+  TraceApi* api = nullptr;
+  TRACEHANDLE handle = 0;
+};
+
+namespace internal {
+struct TraceRegistrationTraits {
+  using pointer = TraceRegistration;
+  static pointer Invalid() noexcept { return {}; }
+  static bool IsValid(const pointer& r) noexcept { return r.api != nullptr && r.handle != 0; }
+  static void Close(const pointer& r) noexcept { r.api->UnregisterTraceGuids(r.handle); }
+};
+}  // namespace internal
+
+using UniqueTraceRegistration = Trevalk::UniqueHandle<internal::TraceRegistrationTraits>;
 
 }  // namespace ETWLogging

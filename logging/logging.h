@@ -15,8 +15,9 @@ class ILoggingHandler;
 
 namespace ETWLogging {
 
-// The process-wide logging context. It holds at most one logger, set once
-// when the context is created and deleted when the context is destroyed.
+// The process-wide logging context. It owns at most one logger, set once
+// when the context is created and destroyed with it (by the virtual
+// destructor, not Release: see CLoggingIf).
 struct LogContext {
   CLoggingIf* logger = nullptr;                       // owned
   Trevalk::ILoggingHandler* libraryHandler = nullptr;  // not owned

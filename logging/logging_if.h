@@ -36,6 +36,17 @@ const wchar_t* SeverityName(DWORD severity);
 constexpr size_t kFormatBufferChars = 4160;
 constexpr size_t kMaxFormattedMessage = kFormatBufferChars - 1;
 
+// Lifetime: a logger has one owner, the logging context (LogContext in
+// logging.h). The builder hands the context a logger with one reference
+// taken; the context keeps it for the life of the module and destroys it
+// with the virtual destructor (slot 0), never through Release.
+//
+// AddRef and Release exist for code in other binaries that is handed a
+// logger through these slots and wants to say how long it uses it. Such code
+// pairs each AddRef with one Release; the reference the builder took belongs
+// to the context and is never released, so a paired Release never reaches 0
+// while the context holds the logger. The text logger counts (Release
+// deletes it at 0); the ETW backend does not count and answers 0.
 class CLoggingIf {
  public:
   /* 0 */ virtual ~CLoggingIf() = default;
@@ -61,8 +72,9 @@ class CLoggingIf {
   // Returns the previous process-wide severity (see ExchangeProcessSeverity).
   /* 15 */ virtual DWORD SetSeverity(DWORD severity) = 0;
   /* 16 */ virtual DWORD GetSeverity() = 0;
+  // The new count (see Lifetime above).
   /* 17 */ virtual ULONG AddRef() = 0;
-  // Deletes the object when the count reaches 0.
+  // The new count; a counting logger deletes itself when it reaches 0.
   /* 18 */ virtual ULONG Release() = 0;
 
   // The per-severity operations share one implementation: the message is
@@ -97,8 +109,9 @@ class CLoggingIf_ex : public CLoggingIf {
 };
 
 // A builder returns true when it put a built and initialised logger, with
-// one reference taken, into *logger. configKey, when given, is an opened key
-// to read the configuration from instead of the builder's default key.
+// one reference taken, into *logger; the caller then owns the logger (see
+// Lifetime above). configKey, when given, is an opened key to read the
+// configuration from instead of the builder's default key.
 //
 // Builders are never deleted through these interfaces (the process-wide
 // builder is owned with its own deleter), hence no virtual destructor: slot 0

@@ -14,26 +14,9 @@ namespace ETWLogging {
 namespace {
 
 constexpr const wchar_t* kConfigSection = L"Config";
-constexpr DWORD kLockWaitMs = 7000;
 // Threshold that no severity reaches: logging is off for good.
 constexpr DWORD kThresholdOff = 10000;
 constexpr size_t kRootChars = 260;
-
-// Waits for the optional lock and releases it on scope exit.
-class OptionalLock {
- public:
-  explicit OptionalLock(HANDLE mutex) : mutex_(mutex) {
-    if (mutex_) WaitForSingleObject(mutex_, kLockWaitMs);
-  }
-  ~OptionalLock() {
-    if (mutex_) ReleaseMutex(mutex_);
-  }
-  OptionalLock(const OptionalLock&) = delete;
-  OptionalLock& operator=(const OptionalLock&) = delete;
-
- private:
-  HANDLE mutex_;
-};
 
 bool FileExists(const std::wstring& path) {
   return !path.empty() && GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
@@ -79,10 +62,7 @@ void ResolveSetting(Trevalk::CObfuscatedIniReader& folderIni, Trevalk::CObfuscat
 
 CLogging::CLogging() { Reset(); }
 
-CLogging::~CLogging() {
-  Reset();
-  lock_.reset();
-}
+CLogging::~CLogging() { Reset(); }
 
 void CLogging::Reset() {
   groupName_.clear();
@@ -110,20 +90,13 @@ void CLogging::Reset() {
 
 DWORD CLogging::GetLogRoot(wchar_t* buffer, size_t capacity) {
   if (!buffer) return ERROR_INVALID_PARAMETER;
-  Trevalk::ShlObjAPI shell;
-  PWSTR folder = nullptr;
-  const HRESULT hr = shell.GetKnownFolderPath(FOLDERID_ProgramData, KF_FLAG_CREATE, nullptr, &folder);
-  DWORD result = ERROR_INVALID_PARAMETER;
-  if (SUCCEEDED(hr) && folder) {
-    result = Trevalk::CopyString(buffer, capacity, folder) ? ERROR_SUCCESS : ERROR_INSUFFICIENT_BUFFER;
-  }
-  CoTaskMemFree(folder);
-  return result;
+  std::wstring folder;
+  if (FAILED(Trevalk::GetKnownFolderPath(FOLDERID_ProgramData, KF_FLAG_CREATE, folder))) return ERROR_INVALID_PARAMETER;
+  return Trevalk::CopyString(buffer, capacity, folder.c_str()) ? ERROR_SUCCESS : ERROR_INSUFFICIENT_BUFFER;
 }
 
 DWORD CLogging::Initialize(const wchar_t* logGroup, HMODULE module, const wchar_t* logHost,
                            LoggingConfigListenerIf* /*listener*/) {
-  OptionalLock lock(lock_.get());
   if (initialised_) return 20001;
   if (logGroup && !*logGroup) return ERROR_INVALID_PARAMETER;
   if (logHost && !*logHost) return ERROR_INVALID_PARAMETER;
@@ -217,7 +190,6 @@ void CLogging::GetName(std::wstring&) {}
 
 DWORD CLogging::Uninitialize() {
   std::lock_guard<std::mutex> writing(writeLock_);
-  OptionalLock lock(lock_.get());
   if (!initialised_) return 20002;
   Reset();
   return ERROR_SUCCESS;
@@ -263,7 +235,6 @@ bool CLogging::CheckFolder() {
 DWORD CLogging::WriteEntry(const wchar_t* sourceFile, const wchar_t* function, int line, DWORD severity,
                            const wchar_t* message) {
   std::lock_guard<std::mutex> writing(writeLock_);
-  OptionalLock lock(lock_.get());
   if (!CheckFolder() || !message || !*message) return ERROR_INVALID_PARAMETER;
   DWORD result = OpenCurrentLogFile();
   if (result != ERROR_SUCCESS && result != ERROR_ALREADY_EXISTS) return result;

@@ -62,6 +62,8 @@ class CLogging : public CLoggingIf {
   // Clamps to 1..6; returns the previous process-wide severity.
   /* 15 */ DWORD SetSeverity(DWORD severity) override;
   /* 16 */ DWORD GetSeverity() override;
+  // Counted (see CLoggingIf for who holds the references): Release deletes
+  // the object when the count reaches 0.
   /* 17 */ ULONG AddRef() override;
   /* 18 */ ULONG Release() override;
   // Copies the ProgramData folder (no trailing backslash) into buffer. 87
@@ -108,9 +110,6 @@ class CLogging : public CLoggingIf {
   // file_, and one rotation must finish before the next entry reads the index.
   std::mutex writeLock_;
   std::atomic<LONG> refCount_{0};
-  // Optional cross-process mutex around Initialize, Uninitialize and
-  // WriteEntry (7000 ms wait, outcome ignored). Nothing sets it today.
-  Trevalk::UniqueKernelHandle lock_;
   DWORD maxSize_;
   DWORD maxEntries_;
   DWORD threshold_;

@@ -1,6 +1,8 @@
-// The support library's own message channel. The library does not depend on
-// the logging facade: it reports through CLogger, which hands each message to
-// exactly one registered ILoggingHandler. The logging context registers a
+// The support library's own message channel, for support code that must
+// report without depending on the logging facade. CLogger hands each message
+// to exactly one registered ILoggingHandler. Today only CLogger's own
+// registration errors travel on it: the support code answers with result
+// codes, and its callers decide what to log. The logging context registers a
 // bridge handler (CTrevalkLogHandler) so that library messages reach the
 // active logger; before that, the default handler writes them to the
 // debugger output.

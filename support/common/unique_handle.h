@@ -5,7 +5,9 @@
 #pragma once
 
 #include <windows.h>
+#include <objbase.h>
 
+#include <cstdio>
 #include <utility>
 
 namespace Trevalk {
@@ -81,6 +83,9 @@ inline void CloseKernelHandle(HANDLE h) noexcept { CloseHandle(h); }
 inline void ReleaseModule(HMODULE module) noexcept { FreeLibrary(module); }
 inline void CloseScHandle(SC_HANDLE h) noexcept { CloseServiceHandle(h); }
 inline void FreeLocal(HLOCAL p) noexcept { LocalFree(p); }
+inline void FreeCoTaskMemory(void* p) noexcept { CoTaskMemFree(p); }
+inline void FreeSidBlock(PSID sid) noexcept { FreeSid(sid); }
+inline void CloseCFile(FILE* file) noexcept { fclose(file); }
 
 }  // namespace internal
 
@@ -94,5 +99,42 @@ using UniqueFindHandle = UniqueHandle<internal::FindHandleTraits>;
 using UniqueModule = UniqueHandle<internal::HandleTraits<HMODULE, nullptr, internal::ReleaseModule>>;
 using UniqueServiceHandle = UniqueHandle<internal::HandleTraits<SC_HANDLE, nullptr, internal::CloseScHandle>>;
 using UniqueLocalMemory = UniqueHandle<internal::HandleTraits<HLOCAL, nullptr, internal::FreeLocal>>;
+// Text the system hands out from the task allocator (SHGetKnownFolderPath):
+// freed with CoTaskMemFree, also when the call that filled it failed.
+using UniqueCoTaskString = UniqueHandle<internal::HandleTraits<PWSTR, nullptr, internal::FreeCoTaskMemory>>;
+// AllocateAndInitializeSid results.
+using UniqueSid = UniqueHandle<internal::HandleTraits<PSID, nullptr, internal::FreeSidBlock>>;
+// A C runtime stream (_wfopen_s).
+using UniqueCFile = UniqueHandle<internal::HandleTraits<FILE*, nullptr, internal::CloseCFile>>;
+
+// A critical section that lives as long as its owner, and the scoped lock
+// that enters it: every way out of a locked block leaves it.
+class UniqueCriticalSection {
+ public:
+  explicit UniqueCriticalSection(DWORD spinCount) noexcept {
+    InitializeCriticalSectionAndSpinCount(&section_, spinCount);
+  }
+  ~UniqueCriticalSection() { DeleteCriticalSection(&section_); }
+  UniqueCriticalSection(const UniqueCriticalSection&) = delete;
+  UniqueCriticalSection& operator=(const UniqueCriticalSection&) = delete;
+
+  CRITICAL_SECTION* get() noexcept { return &section_; }
+
+ private:
+  CRITICAL_SECTION section_;
+};
+
+class CriticalSectionLock {
+ public:
+  explicit CriticalSectionLock(UniqueCriticalSection& section) noexcept : section_(section.get()) {
+    EnterCriticalSection(section_);
+  }
+  ~CriticalSectionLock() { LeaveCriticalSection(section_); }
+  CriticalSectionLock(const CriticalSectionLock&) = delete;
+  CriticalSectionLock& operator=(const CriticalSectionLock&) = delete;
+
+ private:
+  CRITICAL_SECTION* section_;
+};
 
 }  // namespace Trevalk

@@ -6,13 +6,13 @@
 #include <cstdio>
 #include <cstring>
 #include <cwctype>
-#include <memory>
 #include <new>
 #include <vector>
 
 #include "codec/codec_errors.h"
 #include "codec/ini_value_codec.h"
 #include "codec/record_codec.h"
+#include "common/unique_handle.h"
 #include "ini/ini_text.h"
 
 namespace Trevalk {
@@ -21,11 +21,6 @@ namespace {
 
 constexpr size_t kLineBufferBytes = 1024;
 constexpr size_t kInitialBuckets = 17;
-
-struct FileCloser {
-  void operator()(FILE* file) const noexcept { fclose(file); }
-};
-using UniqueFile = std::unique_ptr<FILE, FileCloser>;
 
 // Text in the thread's ANSI code page <-> UTF-16. False on a failure.
 bool AnsiToWide(const char* bytes, size_t length, std::wstring& out) {
@@ -73,13 +68,12 @@ bool CBaseIniReader::Load(const std::wstring& path) {
   // Lines before the first section header belong to the empty section of
   // this file, not to the last section of a file loaded before.
   currentSection_.clear();
-  FILE* raw = nullptr;
-  const errno_t error = _wfopen_s(&raw, path.c_str(), L"r");
-  if (error != 0 || raw == nullptr) {
+  UniqueCFile file;
+  const errno_t error = _wfopen_s(file.put(), path.c_str(), L"r");
+  if (error != 0 || !file) {
     if (error != ENOENT) path_.clear();
     return false;
   }
-  UniqueFile file(raw);
   char piece[kLineBufferBytes];
   while (fgets(piece, sizeof(piece), file.get()) != nullptr) ParseLine(piece);
   return true;
@@ -110,9 +104,8 @@ void CBaseIniReader::ParseLine(const char* piece) {
   const IniLine line = ParseIniLine(wide);
   if (line.kind == IniLineKind::kSection) {
     currentSection_ = line.name;
-    ++sectionCount_;
   } else if (line.kind == IniLineKind::kValue) {
-    if (StoreValue(currentSection_, line.name, line.value, false)) ++valueCount_;
+    StoreValue(currentSection_, line.name, line.value, false);
   }
 }
 

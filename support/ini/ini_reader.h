@@ -71,8 +71,6 @@ class CBaseIniReader {
  protected:
   std::wstring path_;
   std::wstring currentSection_;
-  uint32_t valueCount_ = 0;
-  uint32_t sectionCount_ = 0;
 };
 
 class CObfuscatedIniReader : public CBaseIniReader {

@@ -1,29 +1,15 @@
 #include <windows.h>
 #include <knownfolders.h>
-#include <objbase.h>
-#include <shlobj.h>
 
 #include <cwchar>
+#include <new>
+#include <string>
 
 #include "loader/secure_dll_loading.h"
+#include "paths/paths.h"
 
 namespace Trevalk {
 namespace {
-
-// Frees the folder path that SHGetKnownFolderPath hands out, on every way
-// out (the shell may hand out a block even when it fails).
-class CoTaskString {
- public:
-  CoTaskString() = default;
-  ~CoTaskString() { CoTaskMemFree(text_); }
-  CoTaskString(const CoTaskString&) = delete;
-  CoTaskString& operator=(const CoTaskString&) = delete;
-  PWSTR* put() { return &text_; }
-  const wchar_t* get() const { return text_; }
-
- private:
-  PWSTR text_ = nullptr;
-};
 
 bool HasFolderPart(const wchar_t* name) {
   for (const wchar_t* p = name; *p != L'\0'; ++p) {
@@ -43,13 +29,15 @@ HMODULE LoadSystemLibraryWith(const wchar_t* name, DWORD flags, LibraryLoader lo
     SetLastError(ERROR_INVALID_NAME);
     return nullptr;
   }
-  CoTaskString systemFolder;
-  if (FAILED(SHGetKnownFolderPath(FOLDERID_System, 0, nullptr, systemFolder.put())) ||
-      systemFolder.get() == nullptr) {
+  std::wstring systemFolder;
+  try {
+    if (FAILED(GetKnownFolderPath(FOLDERID_System, 0, systemFolder))) return nullptr;
+  } catch (const std::bad_alloc&) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }
   wchar_t path[MAX_PATH];
-  const int written = _snwprintf(path, MAX_PATH, L"%s\\%s", systemFolder.get(), name);
+  const int written = _snwprintf(path, MAX_PATH, L"%s\\%s", systemFolder.c_str(), name);
   if (written < 0 || written >= MAX_PATH) {
     SetLastError(ERROR_FILENAME_EXCED_RANGE);
     return nullptr;

@@ -67,15 +67,13 @@ SystemFileVersionInfo::SystemFileVersionInfo(std::shared_ptr<ShlObjAPI> shell)
 bool SystemFileVersionInfo::Load(const std::wstring& name) {
   std::wstring prefix = systemPrefix_;
   if (prefix.empty()) {
-    PWSTR folder = nullptr;
-    const HRESULT hr = shell_->GetKnownFolderPath(FOLDERID_System, 0, nullptr, &folder);
-    if (SUCCEEDED(hr) && folder) {
-      systemPrefix_ = std::wstring(folder) + L"\\";
+    std::wstring folder;
+    if (SUCCEEDED(GetKnownFolderPath(FOLDERID_System, 0, folder, shell_.get()))) {
+      systemPrefix_ = folder + L"\\";
       prefix = systemPrefix_;
     } else {
       prefix = L"\\";
     }
-    if (folder) CoTaskMemFree(folder);
   }
   return LoadFile(prefix + name);
 }

@@ -87,6 +87,16 @@ HRESULT ShlObjAPI::GetKnownFolderPath(REFKNOWNFOLDERID folderId, DWORD flags, HA
   return SHGetKnownFolderPath(folderId, flags, token, path);
 }
 
+HRESULT GetKnownFolderPath(REFKNOWNFOLDERID folderId, DWORD flags, std::wstring& path, ShlObjAPI* shell) {
+  ShlObjAPI system;
+  UniqueCoTaskString folder;
+  const HRESULT hr = (shell ? shell : &system)->GetKnownFolderPath(folderId, flags, nullptr, folder.put());
+  if (FAILED(hr)) return hr;
+  if (!folder) return E_FAIL;
+  path = folder.get();
+  return S_OK;
+}
+
 bool SplitModulePath(HMODULE module, std::wstring& folder, std::wstring& fileName) {
   std::wstring path;
   path.resize(path.capacity() + kModuleNameStep);

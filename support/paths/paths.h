@@ -26,10 +26,18 @@ class ShlObjAPI {
   virtual ~ShlObjAPI() = default;
 
   // Forwards to SHGetKnownFolderPath with exactly these arguments. The caller
-  // frees *path with CoTaskMemFree, also when the result is a failure and
-  // *path is not null.
+  // owns *path (a task-allocator block: hold it in a UniqueCoTaskString),
+  // also when the result is a failure and *path is not null.
   virtual HRESULT GetKnownFolderPath(REFKNOWNFOLDERID folderId, DWORD flags, HANDLE token, PWSTR* path);
 };
+
+// The one known-folder lookup: asks `shell` (null: the shell itself) for
+// `folderId` with `flags` and no token. S_OK with the folder (no trailing
+// backslash) in `path`; otherwise the shell's failure, or E_FAIL when it
+// answered success without a path, and `path` unchanged. The block the
+// shell hands out is freed on every way out.
+[[nodiscard]] HRESULT GetKnownFolderPath(REFKNOWNFOLDERID folderId, DWORD flags, std::wstring& path,
+                                         ShlObjAPI* shell = nullptr);
 
 // Splits the full file name of `module` (null: the program's own executable)
 // at its last backslash into the folder and the file name, neither keeping

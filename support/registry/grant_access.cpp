@@ -1,5 +1,3 @@
-#include <memory>
-
 #include "registry/reg_key.h"
 #include "registry/security_api_table.h"
 
@@ -11,11 +9,6 @@ constexpr DWORD kSubKeyNameChars = 256;
 // SECURITY_DESCRIPTOR_MIN_LENGTH on 64-bit Windows.
 constexpr SIZE_T kAbsoluteDescriptorBytes = 40;
 constexpr DWORD kDescriptorRevision = 1;  // SECURITY_DESCRIPTOR_REVISION
-
-struct SidFreer {
-  void operator()(void* sid) const noexcept { FreeSid(sid); }
-};
-using UniqueSid = std::unique_ptr<void, SidFreer>;
 
 // The error of a failed call; a call that failed without saying why still
 // must not read as success.
@@ -72,11 +65,10 @@ LONG GrantEveryoneFullAccessWith(HKEY key, bool recurse, SecurityApiTable& table
   if (!present) currentAcl = nullptr;
 
   SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
-  PSID everyoneSid = nullptr;
-  if (!table.AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyoneSid)) {
+  UniqueSid everyone;
+  if (!table.AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, everyone.put())) {
     return LastErrorOrFailure();
   }
-  const UniqueSid everyone(everyoneSid);
 
   EXPLICIT_ACCESS_W entry = {};
   entry.grfAccessPermissions = GENERIC_ALL;
@@ -86,7 +78,7 @@ LONG GrantEveryoneFullAccessWith(HKEY key, bool recurse, SecurityApiTable& table
   entry.Trustee.MultipleTrusteeOperation = NO_MULTIPLE_TRUSTEE;
   entry.Trustee.TrusteeForm = TRUSTEE_IS_SID;
   entry.Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;
-  entry.Trustee.ptstrName = static_cast<LPWSTR>(everyoneSid);
+  entry.Trustee.ptstrName = static_cast<LPWSTR>(everyone.get());
   PACL newAclRaw = nullptr;
   const DWORD entriesResult = table.SetEntriesInAclW(1, &entry, currentAcl, &newAclRaw);
   const UniqueLocalMemory newAcl(newAclRaw);

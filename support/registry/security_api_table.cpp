@@ -40,29 +40,23 @@ const char* const SecurityApiTable::kFunctionNames[kFunctionCount] = {
 
 SecurityApiTable::SecurityApiTable() : SecurityApiTable(Trevalk::IsNTPlatform()) {}
 
-SecurityApiTable::SecurityApiTable(bool ntPlatform) : ntPlatform_(ntPlatform) {
-  InitializeCriticalSectionAndSpinCount(&lock_, kSpinCount);
-}
+SecurityApiTable::SecurityApiTable(bool ntPlatform) : lock_(kSpinCount), ntPlatform_(ntPlatform) {}
 
-SecurityApiTable::~SecurityApiTable() { DeleteCriticalSection(&lock_); }
+SecurityApiTable::~SecurityApiTable() = default;
 
 HMODULE SecurityApiTable::LoadLibraryForTable() { return LoadSystemLibrary(L"advapi32.dll", 0); }
 
 FARPROC SecurityApiTable::LookUp(HMODULE module, const char* name) { return GetProcAddress(module, name); }
 
 bool SecurityApiTable::Bind() {
-  EnterCriticalSection(&lock_);
+  CriticalSectionLock lock(lock_);
   if (!library_) {
     library_.reset(LoadLibraryForTable());
-    if (!library_) {
-      LeaveCriticalSection(&lock_);
-      return false;
-    }
+    if (!library_) return false;
     for (int k = 0; k < kFunctionCount; ++k) functions_[k] = LookUp(library_.get(), kFunctionNames[k]);
   }
   bool all = true;
   for (FARPROC function : functions_) all = all && function != nullptr;
-  LeaveCriticalSection(&lock_);
   return all;
 }
 

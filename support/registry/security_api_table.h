@@ -59,7 +59,7 @@ class SecurityApiTable {
   Fn Get(Slot slot) const noexcept;
 
   UniqueModule library_;
-  CRITICAL_SECTION lock_;
+  UniqueCriticalSection lock_;
   bool ntPlatform_ = false;
   FARPROC functions_[kFunctionCount] = {};
 };

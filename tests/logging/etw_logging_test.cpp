@@ -9,6 +9,7 @@
 
 #include "etw_event.h"
 #include "etw_logging.h"
+#include "etw_utf8.h"
 #include "exception_guard.h"
 #include "event_decoder.h"
 #include "test_support.h"
@@ -436,6 +437,33 @@ TEST(EtwContextBlock, InlineStorageGrowsOnlyForLongNames) {
   DecodedContext c;
   ASSERT_TRUE(rvqtest::DecodeContext(bytes, c));
   EXPECT_EQ(c.function, longName);
+}
+
+// The event's UTF-8 bytes are our own encoder's: they must be the system's
+// CP_UTF8 conversion, byte for byte, also for surrogates without a partner.
+TEST(EtwUtf8, TheEncoderGivesTheSystemConversion) {
+  const std::wstring cases[] = {
+      L"",
+      L"plain ASCII \x7f",
+      std::wstring(1, L'\0'),
+      L"\x80\x7ff\x800\xfffd\xffff",
+      L"\xd83d\xde00",             // a pair: U+1F600
+      L"a\xd83d",                   // high surrogate at the end
+      L"\xde00" L"b",               // low surrogate alone
+      L"\xde00\xd83d",             // the pair the wrong way round
+      L"\xd83d\xd83d\xde00\xde00",  // a pair between two halves
+  };
+  for (const std::wstring& text : cases) {
+    const int count = static_cast<int>(text.size());
+    std::string system(static_cast<size_t>(count) * 3 + 1, '\0');
+    const int systemBytes =
+        count == 0 ? 0 : WideCharToMultiByte(CP_UTF8, 0, text.data(), count, &system[0], static_cast<int>(system.size()), nullptr, nullptr);
+    system.resize(static_cast<size_t>(systemBytes));
+    std::string ours(text.size() * 3 + 1, '\0');
+    ours.resize(ETWLogging::etw::EncodeUtf8(text.data(), text.size(), &ours[0]));
+    EXPECT_EQ(ours, system) << ::testing::PrintToString(text);
+    EXPECT_EQ(ETWLogging::etw::Utf8Length(text.data(), text.size()), system.size());
+  }
 }
 
 }  // namespace

@@ -69,14 +69,9 @@ std::wstring DescribeTarget(const LogTarget& target) {
 }
 
 std::wstring ProgramDataFolder() {
-  PWSTR folder = nullptr;
-  const HRESULT hr = SHGetKnownFolderPath(FOLDERID_ProgramData, KF_FLAG_CREATE, nullptr, &folder);
-  if (FAILED(hr)) {
-    CoTaskMemFree(folder);
-    SystemError(L"cannot find the common application-data folder", static_cast<DWORD>(hr));
-  }
-  const std::wstring programData = folder;
-  CoTaskMemFree(folder);
+  std::wstring programData;
+  const HRESULT hr = Trevalk::GetKnownFolderPath(FOLDERID_ProgramData, KF_FLAG_CREATE, programData);
+  if (FAILED(hr)) SystemError(L"cannot find the common application-data folder", static_cast<DWORD>(hr));
   return programData;
 }
 

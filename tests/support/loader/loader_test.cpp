@@ -18,10 +18,9 @@ namespace {
 using Trevalk::UniqueModule;
 
 std::wstring SystemFolder() {
-  PWSTR path = nullptr;
+  Trevalk::UniqueCoTaskString path;
   std::wstring result;
-  if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_System, 0, nullptr, &path))) result = path;
-  CoTaskMemFree(path);
+  if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_System, 0, nullptr, path.put())) && path) result = path.get();
   return result;
 }
 

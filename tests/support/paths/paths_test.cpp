@@ -229,13 +229,55 @@ TEST(SplitModulePath, LoadedModuleAndFailure) {
 
 TEST(ShlObjAPI, DefaultAnswersTheSystemFolder) {
   Trevalk::ShlObjAPI api;
-  PWSTR path = nullptr;
-  ASSERT_EQ(api.GetKnownFolderPath(FOLDERID_System, 0, nullptr, &path), S_OK);
-  ASSERT_NE(path, nullptr);
+  Trevalk::UniqueCoTaskString path;
+  ASSERT_EQ(api.GetKnownFolderPath(FOLDERID_System, 0, nullptr, path.put()), S_OK);
+  ASSERT_TRUE(path);
   wchar_t expected[MAX_PATH] = {};
   ASSERT_NE(GetSystemDirectoryW(expected, MAX_PATH), 0u);
-  EXPECT_EQ(_wcsicmp(path, expected), 0);
-  CoTaskMemFree(path);
+  EXPECT_EQ(_wcsicmp(path.get(), expected), 0);
+}
+
+// A shell that answers `result` and hands out `folder` (none when null).
+class AnsweringShell : public Trevalk::ShlObjAPI {
+ public:
+  AnsweringShell(HRESULT result, const wchar_t* folder) : result_(result), folder_(folder) {}
+  HRESULT GetKnownFolderPath(REFKNOWNFOLDERID, DWORD, HANDLE, PWSTR* path) override {
+    *path = nullptr;
+    if (folder_) {
+      const size_t bytes = (wcslen(folder_) + 1) * sizeof(wchar_t);
+      *path = static_cast<PWSTR>(CoTaskMemAlloc(bytes));
+      memcpy(*path, folder_, bytes);
+    }
+    return result_;
+  }
+
+ private:
+  HRESULT result_;
+  const wchar_t* folder_;
+};
+
+// The caller learns of every failure, also a "success" without a folder,
+// and keeps what it had.
+TEST(GetKnownFolderPath, AnswersTheFolderOrTheFailureAndLeavesThePathAloneOnFailure) {
+  struct Case {
+    HRESULT answer;
+    const wchar_t* folder;
+    HRESULT expected;
+    const wchar_t* path;
+  };
+  const Case cases[] = {
+      {S_OK, L"C:\\Data", S_OK, L"C:\\Data"},
+      {S_OK, nullptr, E_FAIL, L"before"},
+      {E_INVALIDARG, nullptr, E_INVALIDARG, L"before"},
+      {E_FAIL, L"C:\\Partial", E_FAIL, L"before"},  // a block handed out with a failure
+  };
+  for (const Case& c : cases) {
+    AnsweringShell shell(c.answer, c.folder);
+    std::wstring path = L"before";
+    EXPECT_EQ(Trevalk::GetKnownFolderPath(FOLDERID_ProgramData, KF_FLAG_CREATE, path, &shell), c.expected)
+        << (c.folder ? c.folder : L"(none)");
+    EXPECT_EQ(path, c.path);
+  }
 }
 
 // Links planted from the Unix side, which Wine reports as reparse points.
