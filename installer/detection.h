@@ -28,8 +28,9 @@ using DllUninstallFn = int (*)(const char* commandLine, const unsigned char** re
 // (narrow, thread code page), made with libraryFolder as the current
 // directory; the products it lists go through MakeIncompatibleDetection.
 // The current directory from before is put back whenever it could be saved,
-// also when the change into libraryFolder failed. 0, or 8 when the command
-// buffer cannot be allocated (nothing is called then).
+// also when the change into libraryFolder failed. 0, or
+// ERROR_NOT_ENOUGH_MEMORY when the command buffer cannot be allocated
+// (nothing is called then).
 DWORD RunDetection(DllUninstallFn dllUninstall, const wchar_t* libraryFolder, DWORD* count,
                    IncompatibleProductRecord*** list);
 
@@ -52,9 +53,10 @@ ProductNameMarks ClassifyProductName(const wchar_t* name);
 //
 // On success *list holds *count pointers (or null and *count 0 when there
 // were no records). On an allocation failure every block made so far is
-// freed again, *list is null, *count is 0 and the result is 0x8007000E. The
-// host thus never sees a count without a list. `raw` must hold *count
-// records; with a null `raw`, *list is null and *count 0.
+// freed again, *list is null, *count is 0 and the result is
+// kResultOutOfMemory (E_OUTOFMEMORY). The host thus never sees a count
+// without a list. `raw` must hold *count records; with a null `raw`, *list
+// is null and *count 0.
 DWORD MakeIncompatibleDetection(DWORD* count, const unsigned char* raw, IncompatibleProductRecord*** list);
 DWORD MakeIncompatibleDetection(DWORD* count, const unsigned char* raw, IncompatibleProductRecord*** list,
                                 const HostHeap& heap);

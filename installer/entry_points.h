@@ -1,11 +1,23 @@
 // The contract between checkRVQ.dll and its installer host: the records the
 // entry points hand over and the entry points themselves (exported by name,
-// ordinals 1-8, see checkrvq.def).
+// ordinals 1-8, see checkrvq.def). All are extern "C" with the standard x64
+// calling convention; none throws, and each runs to completion on the
+// caller's thread. None depends on another having run. They are not safe
+// against overlapping calls: the host calls them one at a time, and calls
+// OnFreeLibrary before it frees the library.
 //
-// Every block handed to the host (a StepResult, the detection array, its
-// records and their names) is allocated from the process heap
-// (HeapAlloc(GetProcessHeap(), ...)) and owned by the host afterwards; the
-// library never frees it.
+// Memory: every block handed to the host (a StepResult, the detection array,
+// its records and their names) is allocated from the process heap
+// (HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, ...)) and owned by the host
+// from the moment the entry point returns. The host frees each one with
+// HeapFree(GetProcessHeap(), 0, block), never with free or delete of a C
+// runtime; the library never frees it, OnFreeLibrary included. A failing
+// entry point hands nothing over: there is nothing to free then.
+//
+// Out-parameters are set to their failure values (null, 0) before anything
+// else runs, so a host never reads what the call did not write. A null
+// out-parameter pointer is allowed; what would go there is not stored (and
+// DetectIncompatible then does nothing at all).
 #pragma once
 
 #include <windows.h>
@@ -29,13 +41,69 @@ struct IncompatibleProductRecord {
   DWORD matchesServiceName;  // 1 when productName contains "Tovrin Service"
 };
 
+// Ordinal 1. Reads no arguments and does nothing. Always 0.
 DWORD StartApplication();
+
+// Ordinal 2. Asks the maker's "Uninst.dll", loaded by its full path from the
+// library's own folder, which incompatible products are installed. With
+// `count` or `list` null: 0, nothing written, nothing run. Otherwise *count
+// is set to 0 and *list to null first.
+// Results:
+//   0: *list is the array of *count record pointers, in the order the
+//      uninstaller listed the products, or null with *count 0 when there are
+//      none. Also 0, with null and 0, when "Uninst.dll" or its entry point
+//      is missing (the first is logged), when the uninstaller reports
+//      failure, and when a record cannot be allocated.
+//   ERROR_NOT_ENOUGH_MEMORY: no memory for the command line, or a failure
+//      escaped the step (the C++ runtime out of memory). *list null, *count 0.
+// A null *list always goes with *count 0: read the count only with a list.
+// The host frees each record's productName, then the record, then the
+// array. The process's current directory is the library's folder while the
+// uninstaller runs and is put back before the call returns.
 DWORD DetectIncompatible(DWORD* count, IncompatibleProductRecord*** list);
+
+// Ordinal 3. Runs the maker's cleaner "bxclean.exe" twice (products "RVQ",
+// then "purgix"), hidden and one after the other, each time waiting for it
+// without a time-out. The cleaner is started by its full path in the
+// library's own folder, never found by a search; the current directory is
+// that folder while it runs and is put back afterwards. Reads no arguments.
+// Results: 0 when the second run started (the cleaner's exit codes are not
+// looked at); kResultUnexpected (E_UNEXPECTED) when it could not be started
+// (no cleaner there, the library's folder unknown) or a failure escaped.
 DWORD UninstallIncompatible();
+
+// Ordinal 4. The first two arguments are not read. *result is set to null
+// and *canBeInstalled to 0 first. Then it moves the product's data file
+// "bxdndb.dat" to its current place when it is only at an older one; a
+// failed move is logged at most and does not change the result.
+// Results:
+//   0: *result is a new StepResult (all zero) that the host frees;
+//      *canBeInstalled is 1.
+//   kResultOutOfMemory (E_OUTOFMEMORY): the StepResult could not be
+//      allocated, or a failure escaped the step. *result null,
+//      *canBeInstalled 0; nothing to free.
 DWORD PreInstall(void* unused1, void* unused2, StepResult** result, DWORD* canBeInstalled);
+
+// Ordinal 5. As PreInstall, with the flag "needs reboot", which is 0 on
+// success too: the library never asks for a restart. Changes nothing on the
+// machine.
 DWORD PostInstall(void* unused1, void* unused2, StepResult** result, DWORD* needsReboot);
+
+// Ordinal 6. Frees what the library itself still holds (nothing, in
+// practice) and none of the blocks handed to the host. Safe to call any
+// number of times; call it before FreeLibrary.
 void OnFreeLibrary();
+
+// Ordinal 7. Removes the product's old service "rvq9" (polling once a second
+// while it stops: up to 10 s, 30 s while it reports stop-pending), records the installation under
+// HKLM\SOFTWARE\Bryxen\RVQ and schedules the locale files below its
+// "Install Dir" (which the host writes first) for deletion at restart. Each
+// step runs even when one before it failed. Reads no arguments. Always 0:
+// failures go to the product's log only.
 DWORD DllInstallFunction();
+
+// Ordinal 8. Deletes the product's per-user data in every user profile of
+// the machine. Reads no arguments. Always 0: failures go to the log only.
 DWORD DllUninstallFunction();
 
 using StartApplicationFn = DWORD (*)();

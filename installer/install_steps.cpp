@@ -97,8 +97,10 @@ void MigrateDataFile(const DataFileFolders& folders, const wchar_t* commonAppDat
                      const wchar_t* targetFolder) {
   // The product folder's parent may be missing on a fresh machine. What was
   // created (or found) must be real folders, and stays pinned so that none
-  // is swapped for a link before the moves are done.
-  Trevalk::CreateDirectoryPath(targetFolder);
+  // is swapped for a link before the moves are done. A folder that could
+  // not be created needs no answer here: the move into it then fails, which
+  // is passed over like every other failure of this step.
+  static_cast<void>(Trevalk::CreateDirectoryPath(targetFolder));
   std::vector<Trevalk::UniqueFileHandle> targetPins;
   if (!RealPathTo(commonAppData, targetFile, targetPins)) return;
 

@@ -5,10 +5,11 @@
 
 namespace checkrvq {
 
-// Stops and deletes each named service. 87 for an empty or null list or an
-// empty first name (nothing touched); the error of OpenSCManagerW when the
-// service control manager cannot be opened; otherwise 0, whatever happened to
-// the individual services (failures are logged).
+// Stops and deletes each named service. ERROR_INVALID_PARAMETER for an empty
+// or null list or an empty first name (nothing touched); the error of
+// OpenSCManagerW when the service control manager cannot be opened;
+// otherwise 0, whatever happened to the individual services (failures are
+// logged).
 DWORD DeleteServices(const wchar_t* const* names, DWORD count);
 
 // The services of older product versions that installation removes.

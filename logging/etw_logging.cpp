@@ -93,7 +93,7 @@ DWORD CETWLogging::Initialize(const wchar_t* logGroup, HMODULE module, const wch
 
 DWORD CETWLogging::InitializeEx(const wchar_t* appKey, const wchar_t* logGroup, HMODULE module,
                                 const wchar_t* logHost, LoggingConfigListenerIf* listener) {
-  if (registered_.load()) return 20001;
+  if (registered_.load()) return kErrorAlreadyInitialized;
   if (logGroup && !*logGroup) return ERROR_INVALID_PARAMETER;
   groupName_ = logGroup ? logGroup : L"";
   if (logHost && !*logHost) return ERROR_INVALID_PARAMETER;

@@ -68,8 +68,9 @@ class CETWLogging : public CLoggingIf_ex {
   /* 17 */ ULONG AddRef() override;
   /* 18 */ ULONG Release() override;
   // Loads the configuration (once per object: a second call fails with 87,
-  // or 20001 once registered), sets the names, installs the listener (the
-  // given one or a new CETWConfigurationListener) and applies the registry
+  // or kErrorAlreadyInitialized once registered), sets the names, installs
+  // the listener (the given one or a new CETWConfigurationListener) and
+  // applies the registry
   // overrides once. 87 for an empty (but given) group or host or a failed
   // Load. A given listener belongs to the backend once this returns 0 (it is
   // installed unchanged, not attached); on failure it stays the caller's.

@@ -31,6 +31,12 @@ enum Severity : DWORD {
 // Name the loggers write for a severity, or nullptr outside 1..6.
 const wchar_t* SeverityName(DWORD severity);
 
+// The loggers' own results, outside the range of Win32 error codes that
+// they otherwise answer with: Initialize (or InitializeEx) on a logger that
+// is already initialised, and Uninitialize on one that is not.
+constexpr DWORD kErrorAlreadyInitialized = 20001;
+constexpr DWORD kErrorNotInitialized = 20002;
+
 // Capacity of the per-severity operations' buffer, in characters: at most
 // kMaxFormattedMessage characters are kept, followed by the terminating zero.
 constexpr size_t kFormatBufferChars = 4160;

@@ -97,7 +97,7 @@ DWORD CLogging::GetLogRoot(wchar_t* buffer, size_t capacity) {
 
 DWORD CLogging::Initialize(const wchar_t* logGroup, HMODULE module, const wchar_t* logHost,
                            LoggingConfigListenerIf* /*listener*/) {
-  if (initialised_) return 20001;
+  if (initialised_) return kErrorAlreadyInitialized;
   if (logGroup && !*logGroup) return ERROR_INVALID_PARAMETER;
   if (logHost && !*logHost) return ERROR_INVALID_PARAMETER;
 
@@ -190,7 +190,7 @@ void CLogging::GetName(std::wstring&) {}
 
 DWORD CLogging::Uninitialize() {
   std::lock_guard<std::mutex> writing(writeLock_);
-  if (!initialised_) return 20002;
+  if (!initialised_) return kErrorNotInitialized;
   Reset();
   return ERROR_SUCCESS;
 }

@@ -29,9 +29,10 @@ class CLogging : public CLoggingIf {
 
   /* 0 */ ~CLogging() override;
   // Sets up names and paths and reads log.ini; the listener is ignored.
-  // 20001 when already initialised (nothing changes); 87 for an empty (but
-  // given) group or host, or when the log root is unavailable; 14 when the
-  // executable's path cannot be split or a copy fails. On failure the object
+  // kErrorAlreadyInitialized when already initialised (nothing changes);
+  // ERROR_INVALID_PARAMETER for an empty (but given) group or host, or when
+  // the log root is unavailable; ERROR_OUTOFMEMORY when the executable's
+  // path cannot be split or a copy fails. On failure the object
   // is back in its constructed state.
   /* 1 */ DWORD Initialize(const wchar_t* logGroup, HMODULE module, const wchar_t* logHost,
                            LoggingConfigListenerIf* listener) override;

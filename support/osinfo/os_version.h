@@ -143,11 +143,11 @@ class OSInfoImpl {
 template <typename Api>
 class OSInfoProxy {
  public:
-  using _Impl = OSInfoImpl;
+  using Impl = OSInfoImpl;
 
-  OSInfoProxy() : OSInfoProxy(std::make_shared<_Impl>()) {}
+  OSInfoProxy() : OSInfoProxy(std::make_shared<Impl>()) {}
   // Uses the given data object (a derived one stands in for kernel32.dll).
-  explicit OSInfoProxy(std::shared_ptr<_Impl> impl) : impl_(std::move(impl)) { impl_->SetVersionAPI(&api_); }
+  explicit OSInfoProxy(std::shared_ptr<Impl> impl) : impl_(std::move(impl)) { impl_->SetVersionAPI(&api_); }
   virtual ~OSInfoProxy() = default;
   OSInfoProxy(const OSInfoProxy&) = delete;
   OSInfoProxy& operator=(const OSInfoProxy&) = delete;
@@ -199,7 +199,7 @@ class OSInfoProxy {
  private:
   // Declared first: the data object points at it and goes before it.
   Api api_;
-  std::shared_ptr<_Impl> impl_;
+  std::shared_ptr<Impl> impl_;
 };
 
 }  // namespace internal

@@ -28,7 +28,7 @@ class ShlObjAPI {
   // Forwards to SHGetKnownFolderPath with exactly these arguments. The caller
   // owns *path (a task-allocator block: hold it in a UniqueCoTaskString),
   // also when the result is a failure and *path is not null.
-  virtual HRESULT GetKnownFolderPath(REFKNOWNFOLDERID folderId, DWORD flags, HANDLE token, PWSTR* path);
+  [[nodiscard]] virtual HRESULT GetKnownFolderPath(REFKNOWNFOLDERID folderId, DWORD flags, HANDLE token, PWSTR* path);
 };
 
 // The one known-folder lookup: asks `shell` (null: the shell itself) for
@@ -43,11 +43,11 @@ class ShlObjAPI {
 // at its last backslash into the folder and the file name, neither keeping
 // that backslash. The name is read whole, whatever its length. False, with
 // both outputs unchanged, when the name cannot be read or has no backslash.
-bool SplitModulePath(HMODULE module, std::wstring& folder, std::wstring& fileName);
+[[nodiscard]] bool SplitModulePath(HMODULE module, std::wstring& folder, std::wstring& fileName);
 
 // True only when `path` is non-null, non-empty and names an existing
 // directory.
-bool IsDirectory(const wchar_t* path);
+[[nodiscard]] bool IsDirectory(const wchar_t* path);
 
 // The process's current directory; empty when the system call fails.
 std::wstring GetCurrentDirectoryString();
@@ -71,7 +71,7 @@ std::wstring MakeAbsoluteDirectoryPath(const std::wstring& path, const std::wstr
 //   otherwise the first error met from the outermost missing folder inwards,
 //   with false (folders created before the error stay). A path, or a parent,
 //   that names an existing file gives 267 (ERROR_DIRECTORY).
-bool CreateDirectoryPath(const wchar_t* path, DWORD* error = nullptr);
+[[nodiscard]] bool CreateDirectoryPath(const wchar_t* path, DWORD* error = nullptr);
 
 // Creates the absolute `path` and its missing parents, outermost first.
 // Accepts the long-path form "\\?\..." (the prefix is kept on every folder
@@ -79,7 +79,7 @@ bool CreateDirectoryPath(const wchar_t* path, DWORD* error = nullptr);
 // (also when it already did, or when the path has no backslash at all);
 // 267 (ERROR_DIRECTORY) when the path or a parent names something that is
 // not a directory; otherwise the CreateDirectoryW error.
-DWORD CreateDirectoryTree(const wchar_t* path);
+[[nodiscard]] DWORD CreateDirectoryTree(const wchar_t* path);
 
 // Walks the folders below `root` down to `path` (root excluded: it is the
 // system's folder, which may itself be reached through a link, such as the
@@ -104,7 +104,8 @@ DWORD CreateDirectoryTree(const wchar_t* path);
 // open in `pins` (outermost first), so that no checked level can be renamed
 // or replaced by a link while the caller holds them. On failure `pins` holds
 // the levels checked before the one that failed.
-DWORD CheckRealFolderChain(const std::wstring& root, const std::wstring& path, std::wstring* failedAt = nullptr,
-                           std::vector<UniqueFileHandle>* pins = nullptr);
+[[nodiscard]] DWORD CheckRealFolderChain(const std::wstring& root, const std::wstring& path,
+                                         std::wstring* failedAt = nullptr,
+                                         std::vector<UniqueFileHandle>* pins = nullptr);
 
 }  // namespace Trevalk

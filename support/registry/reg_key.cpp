@@ -53,6 +53,42 @@ LONG DeleteSymbolicLink(HKEY parent, LPCWSTR name, DWORD viewFlags) {
   return static_cast<LONG>(toError(deleteKey(link.get())));
 }
 
+// The registry type of a fixed-size integer value.
+template <typename T>
+struct FixedValueType;
+template <>
+struct FixedValueType<DWORD> {
+  static constexpr DWORD kType = REG_DWORD;
+};
+template <>
+struct FixedValueType<ULONGLONG> {
+  static constexpr DWORD kType = REG_QWORD;
+};
+
+// SetDWORDValue and SetQWORDValue: the value's bytes through the virtual
+// raw write.
+template <typename T>
+LONG SetFixedValue(CRegKeyImpl& key, LPCWSTR name, T value) {
+  if (!key.Handle()) return ERROR_INVALID_PARAMETER;
+  return key.SetValue(name, FixedValueType<T>::kType, &value, sizeof(value));
+}
+
+// QueryDWORDValue and QueryQWORDValue: through the virtual raw read; a value
+// of another type or size is ERROR_INVALID_DATA, and `value` is written only
+// on success.
+template <typename T>
+LONG QueryFixedValue(CRegKeyImpl& key, LPCWSTR name, T& value) {
+  if (!key.Handle()) return ERROR_INVALID_PARAMETER;
+  DWORD type = 0;
+  T read = 0;
+  DWORD size = sizeof(read);
+  const LONG result = key.QueryValue(name, &type, &read, &size);
+  if (result != ERROR_SUCCESS) return result;
+  if (type != FixedValueType<T>::kType || size != sizeof(read)) return ERROR_INVALID_DATA;
+  value = read;
+  return ERROR_SUCCESS;
+}
+
 }  // namespace
 
 bool IsSymbolicLink(HKEY key) {
@@ -84,15 +120,9 @@ LONG CRegKeyImpl::SetBinaryValue(LPCWSTR name, const void* data, ULONG size) {
   return SetValue(name, REG_BINARY, data, size);
 }
 
-LONG CRegKeyImpl::SetDWORDValue(LPCWSTR name, DWORD value) {
-  if (!key_) return ERROR_INVALID_PARAMETER;
-  return SetValue(name, REG_DWORD, &value, sizeof(value));
-}
+LONG CRegKeyImpl::SetDWORDValue(LPCWSTR name, DWORD value) { return SetFixedValue(*this, name, value); }
 
-LONG CRegKeyImpl::SetQWORDValue(LPCWSTR name, ULONGLONG value) {
-  if (!key_) return ERROR_INVALID_PARAMETER;
-  return SetValue(name, REG_QWORD, &value, sizeof(value));
-}
+LONG CRegKeyImpl::SetQWORDValue(LPCWSTR name, ULONGLONG value) { return SetFixedValue(*this, name, value); }
 
 LONG CRegKeyImpl::SetStringValue(LPCWSTR name, LPCWSTR text, DWORD type) {
   if (!key_) return ERROR_INVALID_PARAMETER;
@@ -136,29 +166,9 @@ LONG CRegKeyImpl::QueryBinaryValue(LPCWSTR name, void* data, ULONG* size) {
   return type == REG_BINARY ? ERROR_SUCCESS : ERROR_INVALID_DATA;
 }
 
-LONG CRegKeyImpl::QueryDWORDValue(LPCWSTR name, DWORD& value) {
-  if (!key_) return ERROR_INVALID_PARAMETER;
-  DWORD type = 0;
-  DWORD read = 0;
-  DWORD size = sizeof(read);
-  const LONG result = QueryValue(name, &type, &read, &size);
-  if (result != ERROR_SUCCESS) return result;
-  if (type != REG_DWORD || size != sizeof(read)) return ERROR_INVALID_DATA;
-  value = read;
-  return ERROR_SUCCESS;
-}
+LONG CRegKeyImpl::QueryDWORDValue(LPCWSTR name, DWORD& value) { return QueryFixedValue(*this, name, value); }
 
-LONG CRegKeyImpl::QueryQWORDValue(LPCWSTR name, ULONGLONG& value) {
-  if (!key_) return ERROR_INVALID_PARAMETER;
-  DWORD type = 0;
-  ULONGLONG read = 0;
-  DWORD size = sizeof(read);
-  const LONG result = QueryValue(name, &type, &read, &size);
-  if (result != ERROR_SUCCESS) return result;
-  if (type != REG_QWORD || size != sizeof(read)) return ERROR_INVALID_DATA;
-  value = read;
-  return ERROR_SUCCESS;
-}
+LONG CRegKeyImpl::QueryQWORDValue(LPCWSTR name, ULONGLONG& value) { return QueryFixedValue(*this, name, value); }
 
 LONG CRegKeyImpl::QueryStringValue(LPCWSTR name, std::wstring& value) {
   // The value may grow between the size query and the read: ERROR_MORE_DATA
@@ -316,9 +326,12 @@ HKEY CRegKeyImpl::Detach() {
 }
 
 void CRegKeyImpl::Attach(HKEY key) {
-  // Ownership of a handle held before passes back to whoever has it.
-  key_.release();
-  key_.reset(key);
+  // The held key goes as Open lets it go, through the virtual Close; there
+  // is nobody to report its result to. The same handle again is kept.
+  if (key != key_.get()) {
+    Close();
+    key_.reset(key);
+  }
   viewFlags_ = 0;
   deleteOnClose_ = false;
 }
@@ -385,66 +398,110 @@ bool CRegKeyImpl::IsDeleteOnClose() const { return deleteOnClose_; }
 
 }  // namespace internal
 
+namespace {
+// What a moved-from front, which has no implementation, answers.
+constexpr LONG kNoImplementation = ERROR_INVALID_PARAMETER;
+}  // namespace
+
 CRegKey::CRegKey() : impl_(std::make_shared<internal::CRegKeyImpl>()) {}
 
 CRegKey::CRegKey(std::shared_ptr<internal::CRegKeyImpl> impl)
     : impl_(impl ? std::move(impl) : std::make_shared<internal::CRegKeyImpl>()) {}
 
-CRegKey::~CRegKey() { impl_->Close(); }
+CRegKey::CRegKey(CRegKey&& other) noexcept : impl_(std::move(other.impl_)) {}
+
+CRegKey& CRegKey::operator=(CRegKey&& other) noexcept {
+  if (this != &other) {
+    if (impl_) impl_->Close();
+    impl_ = std::move(other.impl_);
+  }
+  return *this;
+}
+
+CRegKey::~CRegKey() {
+  if (impl_) impl_->Close();
+}
 
 LONG CRegKey::QueryValue(LPCWSTR name, DWORD* type, void* data, DWORD* size) {
-  return impl_->QueryValue(name, type, data, size);
+  return impl_ ? impl_->QueryValue(name, type, data, size) : kNoImplementation;
 }
 LONG CRegKey::SetValue(LPCWSTR name, DWORD type, const void* data, DWORD size) {
-  return impl_->SetValue(name, type, data, size);
+  return impl_ ? impl_->SetValue(name, type, data, size) : kNoImplementation;
 }
-LONG CRegKey::SetGUIDValue(LPCWSTR name, REFGUID guid) { return impl_->SetGUIDValue(name, guid); }
+LONG CRegKey::SetGUIDValue(LPCWSTR name, REFGUID guid) {
+  return impl_ ? impl_->SetGUIDValue(name, guid) : kNoImplementation;
+}
 LONG CRegKey::SetBinaryValue(LPCWSTR name, const void* data, ULONG size) {
-  return impl_->SetBinaryValue(name, data, size);
+  return impl_ ? impl_->SetBinaryValue(name, data, size) : kNoImplementation;
 }
-LONG CRegKey::SetDWORDValue(LPCWSTR name, DWORD value) { return impl_->SetDWORDValue(name, value); }
-LONG CRegKey::SetQWORDValue(LPCWSTR name, ULONGLONG value) { return impl_->SetQWORDValue(name, value); }
+LONG CRegKey::SetDWORDValue(LPCWSTR name, DWORD value) {
+  return impl_ ? impl_->SetDWORDValue(name, value) : kNoImplementation;
+}
+LONG CRegKey::SetQWORDValue(LPCWSTR name, ULONGLONG value) {
+  return impl_ ? impl_->SetQWORDValue(name, value) : kNoImplementation;
+}
 LONG CRegKey::SetStringValue(LPCWSTR name, LPCWSTR text, DWORD type) {
-  return impl_->SetStringValue(name, text, type);
+  return impl_ ? impl_->SetStringValue(name, text, type) : kNoImplementation;
 }
-LONG CRegKey::SetMultiStringValue(LPCWSTR name, LPCWSTR text) { return impl_->SetMultiStringValue(name, text); }
-LONG CRegKey::QueryGUIDValue(LPCWSTR name, GUID& guid) { return impl_->QueryGUIDValue(name, guid); }
+LONG CRegKey::SetMultiStringValue(LPCWSTR name, LPCWSTR text) {
+  return impl_ ? impl_->SetMultiStringValue(name, text) : kNoImplementation;
+}
+LONG CRegKey::QueryGUIDValue(LPCWSTR name, GUID& guid) {
+  return impl_ ? impl_->QueryGUIDValue(name, guid) : kNoImplementation;
+}
 LONG CRegKey::QueryBinaryValue(LPCWSTR name, void* data, ULONG* size) {
-  return impl_->QueryBinaryValue(name, data, size);
+  return impl_ ? impl_->QueryBinaryValue(name, data, size) : kNoImplementation;
 }
-LONG CRegKey::QueryDWORDValue(LPCWSTR name, DWORD& value) { return impl_->QueryDWORDValue(name, value); }
-LONG CRegKey::QueryQWORDValue(LPCWSTR name, ULONGLONG& value) { return impl_->QueryQWORDValue(name, value); }
-LONG CRegKey::QueryStringValue(LPCWSTR name, std::wstring& value) { return impl_->QueryStringValue(name, value); }
+LONG CRegKey::QueryDWORDValue(LPCWSTR name, DWORD& value) {
+  return impl_ ? impl_->QueryDWORDValue(name, value) : kNoImplementation;
+}
+LONG CRegKey::QueryQWORDValue(LPCWSTR name, ULONGLONG& value) {
+  return impl_ ? impl_->QueryQWORDValue(name, value) : kNoImplementation;
+}
+LONG CRegKey::QueryStringValue(LPCWSTR name, std::wstring& value) {
+  return impl_ ? impl_->QueryStringValue(name, value) : kNoImplementation;
+}
 LONG CRegKey::QueryStringValue(LPCWSTR name, LPWSTR buffer, ULONG* chars) {
-  return impl_->QueryStringValue(name, buffer, chars);
+  return impl_ ? impl_->QueryStringValue(name, buffer, chars) : kNoImplementation;
 }
 LONG CRegKey::QueryMultiStringValue(LPCWSTR name, LPWSTR buffer, ULONG* chars) {
-  return impl_->QueryMultiStringValue(name, buffer, chars);
+  return impl_ ? impl_->QueryMultiStringValue(name, buffer, chars) : kNoImplementation;
 }
 LONG CRegKey::GetKeySecurity(SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR descriptor, DWORD* size) {
-  return impl_->GetKeySecurity(info, descriptor, size);
+  return impl_ ? impl_->GetKeySecurity(info, descriptor, size) : kNoImplementation;
 }
 LONG CRegKey::SetKeySecurity(SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR descriptor) {
-  return impl_->SetKeySecurity(info, descriptor);
+  return impl_ ? impl_->SetKeySecurity(info, descriptor) : kNoImplementation;
 }
 LONG CRegKey::Create(HKEY parent, LPCWSTR path, LPWSTR keyClass, DWORD options, REGSAM access,
                      LPSECURITY_ATTRIBUTES security, DWORD* disposition) {
-  return impl_->Create(parent, path, keyClass, options, access, security, disposition);
+  return impl_ ? impl_->Create(parent, path, keyClass, options, access, security, disposition) : kNoImplementation;
 }
-LONG CRegKey::Open(HKEY parent, LPCWSTR path, REGSAM access) { return impl_->Open(parent, path, access); }
-LONG CRegKey::Flush() { return impl_->Flush(); }
+LONG CRegKey::Open(HKEY parent, LPCWSTR path, REGSAM access) {
+  return impl_ ? impl_->Open(parent, path, access) : kNoImplementation;
+}
+LONG CRegKey::Flush() { return impl_ ? impl_->Flush() : kNoImplementation; }
 LONG CRegKey::EnumKey(DWORD index, LPWSTR name, DWORD* nameChars, FILETIME* lastWrite) {
-  return impl_->EnumKey(index, name, nameChars, lastWrite);
+  return impl_ ? impl_->EnumKey(index, name, nameChars, lastWrite) : kNoImplementation;
 }
 LONG CRegKey::NotifyChangeKeyValue(BOOL watchSubtree, DWORD filter, HANDLE event, BOOL async) {
-  return impl_->NotifyChangeKeyValue(watchSubtree, filter, event, async);
+  return impl_ ? impl_->NotifyChangeKeyValue(watchSubtree, filter, event, async) : kNoImplementation;
 }
-LONG CRegKey::DeleteSubKey(LPCWSTR name) { return impl_->DeleteSubKey(name); }
-LONG CRegKey::RecurseDeleteKey(LPCWSTR name) { return impl_->RecurseDeleteKey(name); }
-LONG CRegKey::DeleteValue(LPCWSTR name) { return impl_->DeleteValue(name); }
-LONG CRegKey::GrantEveryoneFullAccess(bool recurse) { return impl_->GrantEveryoneFullAccess(recurse); }
-LONG CRegKey::Close() { return impl_->Close(); }
-HKEY CRegKey::Detach() { return impl_->Detach(); }
-void CRegKey::Attach(HKEY key) { impl_->Attach(key); }
+LONG CRegKey::DeleteSubKey(LPCWSTR name) { return impl_ ? impl_->DeleteSubKey(name) : kNoImplementation; }
+LONG CRegKey::RecurseDeleteKey(LPCWSTR name) { return impl_ ? impl_->RecurseDeleteKey(name) : kNoImplementation; }
+LONG CRegKey::DeleteValue(LPCWSTR name) { return impl_ ? impl_->DeleteValue(name) : kNoImplementation; }
+LONG CRegKey::GrantEveryoneFullAccess(bool recurse) {
+  return impl_ ? impl_->GrantEveryoneFullAccess(recurse) : kNoImplementation;
+}
+LONG CRegKey::Close() { return impl_ ? impl_->Close() : ERROR_SUCCESS; }
+HKEY CRegKey::Detach() { return impl_ ? impl_->Detach() : nullptr; }
+void CRegKey::Attach(HKEY key) {
+  if (impl_) {
+    impl_->Attach(key);
+  } else if (key) {
+    // Handed over, and nothing here can hold it.
+    RegCloseKey(key);
+  }
+}
 
 }  // namespace Trevalk

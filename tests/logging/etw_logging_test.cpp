@@ -349,7 +349,7 @@ TEST(EtwBackendLifecycle, RegistrationOnceUnregistrationAndReinitialisation) {
     EXPECT_EQ(logger.Prepare(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
     EXPECT_EQ(logger.Prepare(), 0u);  // never retried
     EXPECT_EQ(recorder.registerCalls, 1);
-    EXPECT_EQ(logger.InitializeEx(nullptr, L"G", nullptr, nullptr, nullptr), 20001u);
+    EXPECT_EQ(logger.InitializeEx(nullptr, L"G", nullptr, nullptr, nullptr), ETWLogging::kErrorAlreadyInitialized);
     // Registered without a handle: Uninitialize has nothing to unregister.
     EXPECT_EQ(logger.Uninitialize(), 0u);
     EXPECT_TRUE(recorder.unregistered.empty());

@@ -380,12 +380,12 @@ TEST_F(TextLogging, LinkedMakerFolderSwitchesLoggingOff) {
 
 TEST_F(TextLogging, InitializeRulesNamesAndReset) {
   CLogging logger;
-  EXPECT_EQ(logger.Uninitialize(), 20002u);
+  EXPECT_EQ(logger.Uninitialize(), ETWLogging::kErrorNotInitialized);
   EXPECT_EQ(logger.Initialize(L"", nullptr, nullptr, nullptr), 87u);
   EXPECT_EQ(logger.Initialize(L"G", nullptr, L"", nullptr), 87u);
   // No module: the executable names the log and appears in the line.
   ASSERT_EQ(logger.Initialize(L"RvqTextTest", nullptr, L"host", nullptr), 0u);
-  EXPECT_EQ(logger.Initialize(L"RvqTextTest", nullptr, nullptr, nullptr), 20001u);
+  EXPECT_EQ(logger.Initialize(L"RvqTextTest", nullptr, nullptr, nullptr), ETWLogging::kErrorAlreadyInitialized);
   EXPECT_TRUE(logger.HasExecutableName());
   EXPECT_EQ(logger.LogFilePathFor(2), folder + L"\\" + exe + L"_host002.log");
   ASSERT_EQ(logger.WriteEntry(L"f", L"F", 1, 4, L"named"), 0u);
@@ -395,7 +395,7 @@ TEST_F(TextLogging, InitializeRulesNamesAndReset) {
   EXPECT_EQ(logger.Uninitialize(), 0u);
   EXPECT_EQ(logger.GetMaxSize(), 262144u);
   EXPECT_EQ(logger.LogFolder(), L"");
-  EXPECT_EQ(logger.Uninitialize(), 20002u);
+  EXPECT_EQ(logger.Uninitialize(), ETWLogging::kErrorNotInitialized);
 
   wchar_t tiny[4];
   EXPECT_EQ(logger.GetLogRoot(nullptr, 10), 87u);

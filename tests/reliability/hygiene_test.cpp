@@ -77,10 +77,10 @@ class TextLoggingOn {
     logFolder_ = std::wstring(programData) + L"\\Bryxen\\BXLOGS\\DetectRVQdll\\checkRVQ";
     hadFolder_ = rvqtest::DirectoryExists(logFolder_);
     Trevalk::CObfuscatedRegKey key;
-    key.Create(HKEY_LOCAL_MACHINE, kLoggingKey);
+    ok_ = key.Create(HKEY_LOCAL_MACHINE, kLoggingKey) == ERROR_SUCCESS;
     DWORD type = 0, size = 0;
     hadMechanism_ = key.QueryValue(kMechanism, &type, nullptr, &size) == ERROR_SUCCESS;
-    ok_ = key.SetDWORDValue(kMechanism, 1) == ERROR_SUCCESS;
+    ok_ = ok_ && key.SetDWORDValue(kMechanism, 1) == ERROR_SUCCESS;
     SHCreateDirectory(logFolder_);
     Trevalk::CObfuscatedIniReader ini;
     ini.Load(logFolder_ + L"\\log.ini");

@@ -271,6 +271,33 @@ TEST_F(RegKeyTest, DetachAndAttachHandOverOwnership) {
       << "Close after Attach closes the attached handle";
 }
 
+TEST_F(RegKeyTest, AttachClosesTheKeyItHeld) {
+  MakeKey(L"one");
+  MakeKey(L"two");
+  MakeKey(L"three");
+  HKEY two = nullptr;
+  ASSERT_EQ(0, RegOpenKeyExW(root_, L"two", 0, KEY_ALL_ACCESS, &two));
+  CRegKey key;
+  ASSERT_EQ(0, key.Open(root_, L"one"));
+  const HKEY one = key.Handle();
+  key.Attach(two);
+  EXPECT_EQ(ERROR_INVALID_HANDLE, RegQueryValueExW(one, L"v", nullptr, nullptr, nullptr, nullptr))
+      << "the key held before is closed, not left open and unowned";
+  key.Attach(two);  // the held handle again: kept open
+  EXPECT_EQ(two, key.Handle());
+  DWORD value = 0;
+  EXPECT_EQ(0, key.QueryDWORDValue(L"v", value));
+
+  // The key held before goes as Close lets it go: delete-on-close applies.
+  CRegKeyImpl impl;
+  ASSERT_EQ(0, impl.Open(root_, L"three"));
+  impl.SetDeleteOnClose(true);
+  impl.Attach(key.Detach());
+  EXPECT_FALSE(KeyExists(L"three"));
+  EXPECT_FALSE(impl.IsDeleteOnClose());
+  EXPECT_EQ(two, impl.Handle());
+}
+
 TEST_F(RegKeyTest, DeletesInTheViewTheKeyWasOpenedIn) {
   // HKLM\Software is split into 64-bit and 32-bit views.
   const wchar_t* name = L"RvqTestView32";
@@ -376,12 +403,13 @@ TEST_F(RegKeyTest, TypedAccessorsGoThroughTheVirtualRawSlots) {
   char b[4];
   ULONG bsize = 4;
   GUID g;
-  key.QueryDWORDValue(L"d", d);
-  key.QueryQWORDValue(L"q", q);
-  key.QueryStringValue(L"s", s);  // two reads: size, then text
-  key.QueryMultiStringValue(L"m", m, &chars);
-  key.QueryBinaryValue(L"b", b, &bsize);
-  key.QueryGUIDValue(L"g", g);
+  // Only the slots taken count here, not what the reads answer.
+  static_cast<void>(key.QueryDWORDValue(L"d", d));
+  static_cast<void>(key.QueryQWORDValue(L"q", q));
+  static_cast<void>(key.QueryStringValue(L"s", s));  // two reads: size, then text
+  static_cast<void>(key.QueryMultiStringValue(L"m", m, &chars));
+  static_cast<void>(key.QueryBinaryValue(L"b", b, &bsize));
+  static_cast<void>(key.QueryGUIDValue(L"g", g));
   EXPECT_EQ(7, impl->queries);
   MakeKey(L"t\\u");
   EXPECT_EQ(0, key.RecurseDeleteKey(L"t"));
@@ -416,6 +444,46 @@ TEST_F(RegKeyTest, StringObjectReadCopesWithAValueGrowingBetweenItsReads) {
   EXPECT_EQ(impl->text, read);
   impl->grows = 100;  // never settles: the read gives up
   EXPECT_EQ(ERROR_MORE_DATA, key.QueryStringValue(L"s", read));
+}
+
+TEST_F(RegKeyTest, MoveHandsOverTheImplementationAndLeavesAClosedKey) {
+  auto impl = std::make_shared<CountingImpl>();
+  CRegKey source(impl);
+  OpenRoot(source);
+  const HKEY held = source.Handle();
+  CRegKey moved(std::move(source));
+  EXPECT_EQ(held, moved.Handle());
+  EXPECT_EQ(0, moved.SetDWORDValue(L"d", 1));
+  EXPECT_EQ(1, impl->sets) << "the implementation moves, and with it its kind";
+
+  // The moved-from front is a closed key that stays closed, and its end
+  // closes nothing of the new owner's.
+  EXPECT_EQ(nullptr, source.Handle());
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, source.Open(HKEY_CURRENT_USER, path_.c_str()));
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, source.SetDWORDValue(L"d", 2));
+  EXPECT_EQ(0, source.Close());
+  EXPECT_EQ(nullptr, source.Detach());
+  { CRegKey gone(std::move(source)); }
+  DWORD value = 0;
+  EXPECT_EQ(0, moved.QueryDWORDValue(L"d", value));
+  EXPECT_EQ(1u, value);
+
+  // Assignment closes the key the target held.
+  MakeKey(L"other");
+  CRegKey target;
+  ASSERT_EQ(0, target.Open(root_, L"other"));
+  const HKEY replaced = target.Handle();
+  target = std::move(moved);
+  EXPECT_EQ(held, target.Handle());
+  EXPECT_EQ(ERROR_INVALID_HANDLE, RegQueryValueExW(replaced, L"v", nullptr, nullptr, nullptr, nullptr));
+
+  // A handle attached to a moved-from front has no owner but the front: it
+  // is closed.
+  HKEY extra = nullptr;
+  ASSERT_EQ(0, RegOpenKeyExW(root_, L"other", 0, KEY_READ, &extra));
+  moved.Attach(extra);
+  EXPECT_EQ(nullptr, moved.Handle());
+  EXPECT_EQ(ERROR_INVALID_HANDLE, RegQueryValueExW(extra, L"v", nullptr, nullptr, nullptr, nullptr));
 }
 
 }  // namespace
