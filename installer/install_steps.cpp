@@ -36,8 +36,6 @@ bool HandOverStepResult(StepResult** result) {
   return *result != nullptr;
 }
 
-bool Exists(const wchar_t* path) { return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES; }
-
 // True only when `path` is known to be absent (not merely unreadable).
 bool Absent(const wchar_t* path) {
   if (GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES) return false;
@@ -110,7 +108,7 @@ void MigrateDataFile(const DataFileFolders& folders, const wchar_t* commonAppDat
             firstOld);
     firstStays = !Absent(firstOld);
   }
-  if (Exists(targetFile)) return;
+  if (Trevalk::PathExists(targetFile)) return;
   // The first location holds the newer file. When it is still there (the old
   // service may hold it open until installation stops it), the older copy
   // in the program-files folder must not take its place: a later PreInstall
@@ -134,7 +132,7 @@ void MigrateDataFile(const DataFileFolders& folders, const wchar_t* commonAppDat
 // nor when the way to its place is not real (Error line logged).
 bool NeedsMigration(const wchar_t* commonAppData, const wchar_t* targetFile) {
   std::vector<Trevalk::UniqueFileHandle> pins;
-  return RealPathTo(commonAppData, targetFile, pins) && !Exists(targetFile);
+  return RealPathTo(commonAppData, targetFile, pins) && !Trevalk::PathExists(targetFile);
 }
 
 }  // namespace

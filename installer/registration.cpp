@@ -15,6 +15,7 @@
 #include "entry_points.h"
 #include "module_state.h"
 #include "osinfo/os_version.h"
+#include "registry/registry_text.h"
 #include "services.h"
 
 namespace checkrvq {
@@ -115,14 +116,12 @@ DWORD InstallPlatformCode(const OSCodeQuery& queryOSCode) {
 bool ParseInstallDir(DWORD type, const BYTE* data, DWORD bytes, wchar_t* out, size_t capacity) {
   if (!out || capacity == 0) return false;
   out[0] = L'\0';
-  if (type != REG_SZ && type != REG_EXPAND_SZ) return false;
-  if (bytes == 0) return false;  // the empty text names no folder
-  if (!data || bytes % sizeof(wchar_t) != 0) return false;
+  const wchar_t* text = Trevalk::AcceptedRegistryText(type, reinterpret_cast<const wchar_t*>(data), bytes);
   const size_t chars = bytes / sizeof(wchar_t);
-  const wchar_t* text = reinterpret_cast<const wchar_t*>(data);
-  if (text[chars - 1] != L'\0' || chars > capacity) return false;
+  if (!text || chars > capacity) return false;
   wmemcpy(out, text, chars);
-  // A value with an embedded null ends there, like any registry string.
+  // The empty text names no folder; a value with an embedded null ends
+  // there, like any registry string.
   return out[0] != L'\0';
 }
 

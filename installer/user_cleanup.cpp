@@ -10,6 +10,7 @@
 #include "common/unique_handle.h"
 #include "entry_points.h"
 #include "module_state.h"
+#include "registry/registry_text.h"
 #include "step_text.h"
 
 namespace checkrvq {
@@ -31,7 +32,7 @@ const wchar_t* ReadText(HKEY key, const wchar_t* name, wchar_t (&buffer)[N]) {
   if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &bytes) != ERROR_SUCCESS) {
     return nullptr;
   }
-  return AcceptedRegistryText(type, buffer, bytes);
+  return Trevalk::AcceptedRegistryText(type, buffer, bytes);
 }
 
 // Room for a path as GetFinalPathNameByHandleW gives it ("\\?\" in front).
@@ -263,13 +264,6 @@ void CleanSubkey(const wchar_t* subkeyName, const wchar_t* relative) {
 }
 
 }  // namespace
-
-const wchar_t* AcceptedRegistryText(DWORD type, const wchar_t* data, DWORD bytes) {
-  if (type != REG_SZ && type != REG_EXPAND_SZ) return nullptr;
-  if (bytes == 0) return L"";
-  if (!data || bytes % sizeof(wchar_t) != 0) return nullptr;
-  return data[bytes / sizeof(wchar_t) - 1] == L'\0' ? data : nullptr;
-}
 
 const wchar_t* RelativeLocalAppData(const wchar_t* value) {
   if (!value) return nullptr;

@@ -156,8 +156,8 @@ struct ModuleIdentity {
 };
 const ModuleIdentity& ProcessModuleIdentity();
 
-// The FileVersion string of a file's version resource (first translation),
-// normalised as above; empty on any failure.
+// The FileVersion string of a file's version resource (the first translation
+// that has one), normalised as above; empty on any failure.
 std::wstring ReadFileVersionText(const std::wstring& path);
 
 }  // namespace internal

@@ -35,17 +35,6 @@ class OptionalLock {
   HANDLE mutex_;
 };
 
-bool FileExists(const std::wstring& path) {
-  return !path.empty() && GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-// One attribute query: whether `path` exists, and whether it is a link.
-bool FileExists(const std::wstring& path, bool& isLink) {
-  const DWORD attributes = path.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(path.c_str());
-  isLink = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-  return attributes != INVALID_FILE_ATTRIBUTES;
-}
-
 std::wstring ParentFolder(const std::wstring& path) { return path.substr(0, path.find_last_of(L'\\')); }
 
 // Opened without following a link at the file itself, should one appear
@@ -190,8 +179,8 @@ DWORD CLogging::Initialize(const wchar_t* logGroup, HMODULE module, const wchar_
 void CLogging::ReadConfiguration() {
   bool folderIniIsLink = false;
   bool rootIniIsLink = false;
-  const bool haveFolderIni = FileExists(folderIni_, folderIniIsLink);
-  const bool haveRootIni = FileExists(rootIni_, rootIniIsLink);
+  const bool haveFolderIni = Trevalk::PathExists(folderIni_.c_str(), &folderIniIsLink);
+  const bool haveRootIni = Trevalk::PathExists(rootIni_.c_str(), &rootIniIsLink);
   // A value out of range is written back: never through a link.
   if (folderIniIsLink || rootIniIsLink) {
     SwitchOff();
@@ -296,7 +285,7 @@ std::wstring CLogging::LogFilePathFor(DWORD index) const {
 }
 
 DWORD CLogging::ReadLastLogIdx() {
-  if (!FileExists(folderIni_)) return 0;
+  if (!Trevalk::PathExists(folderIni_.c_str())) return 0;
   Trevalk::CObfuscatedIniReader ini;
   ini.Load(folderIni_);
   int value = 0;
@@ -306,7 +295,7 @@ DWORD CLogging::ReadLastLogIdx() {
 DWORD CLogging::StoreLastLogIdx(DWORD index) {
   if (folderIni_.empty()) return ERROR_INVALID_PARAMETER;
   bool isLink = false;
-  if (FileExists(folderIni_, isLink) && isLink) {
+  if (Trevalk::PathExists(folderIni_.c_str(), &isLink) && isLink) {
     SwitchOff();
     return ERROR_INVALID_PARAMETER;
   }

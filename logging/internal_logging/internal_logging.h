@@ -10,6 +10,8 @@
 
 #include <string>
 
+#include "common/system_text.h"
+
 namespace Trevalk {
 
 // Message types of the channel. Other values are accepted and treated as
@@ -75,9 +77,5 @@ class CLogger {
   // The registered handler, or null.
   static ILoggingHandler* RegisteredHandler();
 };
-
-// The system's message text for a Win32 error code, with the trailing line
-// break the system text carries; empty when the system has none.
-std::wstring SystemErrorText(DWORD code);
 
 }  // namespace Trevalk
