@@ -54,12 +54,12 @@ wchar_t* HostCopy(const std::wstring& text, const HostHeap& heap) {
 // outside the ANSI code page would reach the uninstaller as '?' and name no
 // file: its short (8.3) form is used then, when it has one that converts.
 bool FormatDescriptionPath(const wchar_t* libraryFolder, wchar_t (&path)[kModuleDirChars]) {
-  if (!FormatBounded(path, kModuleDirChars, L"%s\\uninst.ini", libraryFolder)) return false;
+  if (!FormatWhole(path, kModuleDirChars, L"%s\\uninst.ini", libraryFolder)) return false;
   if (Trevalk::FitsThreadCodePage(path)) return true;
   wchar_t shortFolder[kModuleDirChars];
   const DWORD chars = GetShortPathNameW(libraryFolder, shortFolder, kModuleDirChars);
   wchar_t shortPath[kModuleDirChars];
-  if (chars > 0 && chars < kModuleDirChars && FormatBounded(shortPath, kModuleDirChars, L"%s\\uninst.ini", shortFolder) &&
+  if (chars > 0 && chars < kModuleDirChars && FormatWhole(shortPath, kModuleDirChars, L"%s\\uninst.ini", shortFolder) &&
       Trevalk::FitsThreadCodePage(shortPath)) {
     Trevalk::CopyString(path, kModuleDirChars, shortPath);
   }
@@ -75,7 +75,7 @@ DWORD RunDetection(DllUninstallFn dllUninstall, const wchar_t* libraryFolder, DW
 
   wchar_t descriptionPath[kModuleDirChars];
   if (!FormatDescriptionPath(libraryFolder, descriptionPath)) return 0;
-  if (!FormatBounded(command.get(), kCommandChars - 1, L"/D %s /L", descriptionPath)) return 0;
+  if (!FormatWhole(command.get(), kCommandChars - 1, L"/D %s /L", descriptionPath)) return 0;
 
   std::string narrow;
   try {
@@ -188,7 +188,7 @@ extern "C" DWORD DetectIncompatible(DWORD* count, IncompatibleProductRecord*** l
     wchar_t libraryPath[kModuleDirChars];
     // An empty folder (the module path did not fit) would make "\Uninst.dll"
     // a file in the root of the current drive: never load that.
-    if (folder[0] == L'\0' || !FormatBounded(libraryPath, kModuleDirChars, L"%s\\Uninst.dll", folder)) {
+    if (folder[0] == L'\0' || !FormatWhole(libraryPath, kModuleDirChars, L"%s\\Uninst.dll", folder)) {
       // The folder alone names what could not be loaded; a cut path would
       // name another file.
       LogStep(ETWLogging::kSeverityError, L"DetectIncompatible", 850, L"Unable to load Uninst.dll [%s]\r\n", folder);

@@ -102,7 +102,7 @@ void MigrateDataFile(const DataFileFolders& folders, const wchar_t* commonAppDat
 
   wchar_t firstOld[kPathChars];
   bool firstStays = false;
-  if (FormatBounded(firstOld, kPathChars, L"%s\\BryxenOnline\\RVQ\\bxdndb.dat", commonAppData)) {
+  if (FormatWhole(firstOld, kPathChars, L"%s\\BryxenOnline\\RVQ\\bxdndb.dat", commonAppData)) {
     if (!MoveAlongRealPath(commonAppData, firstOld, targetFile)) return;
     LogStep(ETWLogging::kSeverityNormal, L"PreInstall", 240, L"detectRVQ.dll PreInstall(): Moving file from %s",
             firstOld);
@@ -118,7 +118,7 @@ void MigrateDataFile(const DataFileFolders& folders, const wchar_t* commonAppDat
   wchar_t programFiles[kPathChars];
   wchar_t secondOld[kPathChars];
   if (!ResolveFolder(folders.programFiles, CSIDL_PROGRAM_FILES, kProgramFilesFallback, programFiles) ||
-      !FormatBounded(secondOld, kPathChars, L"%s\\BryxenOnline\\RVQ\\bxdndb.dat", programFiles)) {
+      !FormatWhole(secondOld, kPathChars, L"%s\\BryxenOnline\\RVQ\\bxdndb.dat", programFiles)) {
     return;
   }
   if (!MoveAlongRealPath(programFiles, secondOld, targetFile)) return;
@@ -151,8 +151,8 @@ DWORD PreInstallIn(const DataFileFolders& folders, StepResult** result, DWORD* c
   wchar_t targetFolder[kPathChars];
   // A folder too long for the buffers is left alone rather than cut.
   if (ResolveFolder(folders.commonAppData, CSIDL_COMMON_APPDATA, kCommonAppDataFallback, commonAppData) &&
-      FormatBounded(targetFile, kPathChars, L"%s\\Bryxen\\RVQ\\bxdndb.dat", commonAppData) &&
-      FormatBounded(targetFolder, kPathChars, L"%s\\Bryxen\\RVQ", commonAppData) &&
+      FormatWhole(targetFile, kPathChars, L"%s\\Bryxen\\RVQ\\bxdndb.dat", commonAppData) &&
+      FormatWhole(targetFolder, kPathChars, L"%s\\Bryxen\\RVQ", commonAppData) &&
       NeedsMigration(commonAppData, targetFile)) {
     MigrateDataFile(folders, commonAppData, targetFile, targetFolder);
   }

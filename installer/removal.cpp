@@ -72,7 +72,7 @@ bool EnterFolder(const wchar_t* folder) {
   // "X:" alone would mean the drive's own current directory, not its root.
   wchar_t directory[kModuleDirChars];
   const wchar_t* format = folder[0] != L'\0' && folder[1] == L':' && folder[2] == L'\0' ? L"%s\\" : L"%s";
-  return FormatBounded(directory, kModuleDirChars, format, folder) && SetCurrentDirectoryW(directory) != FALSE;
+  return FormatWhole(directory, kModuleDirChars, format, folder) && SetCurrentDirectoryW(directory) != FALSE;
 }
 
 }  // namespace
@@ -98,7 +98,7 @@ extern "C" DWORD UninstallIncompatible() {
     const bool found = FindLibraryFolder(folder);
     wchar_t cleaner[kPathChars];
     // Without the library's folder there is no cleaner of ours to start.
-    const bool located = found && FormatBounded(cleaner, kPathChars, L"%s\\bxclean.exe", folder);
+    const bool located = found && FormatWhole(cleaner, kPathChars, L"%s\\bxclean.exe", folder);
     const bool changed = saved && found && EnterFolder(folder);
 
     const wchar_t* program = located ? cleaner : nullptr;

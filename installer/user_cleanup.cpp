@@ -274,7 +274,7 @@ const wchar_t* RelativeLocalAppData(const wchar_t* value) {
 bool BuildProfilePaths(const wchar_t* profileFolder, const wchar_t* relative, ProfilePaths& paths) {
   // PathAppendW works in MAX_PATH buffers and refuses a longer result.
   static_assert(kProfilePathChars >= MAX_PATH, "PathAppendW needs MAX_PATH characters");
-  if (!FormatBounded(paths.makerFolder, kProfilePathChars, L"%s\\%s\\Bryxen", profileFolder, relative)) return false;
+  if (!FormatWhole(paths.makerFolder, kProfilePathChars, L"%s\\%s\\Bryxen", profileFolder, relative)) return false;
   if (!Trevalk::CopyString(paths.productFolder, kProfilePathChars, paths.makerFolder) ||
       !PathAppendW(paths.productFolder, L"RVQ")) {
     return false;

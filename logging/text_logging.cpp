@@ -221,7 +221,7 @@ void CLogging::Log(DWORD severity, const wchar_t* sourceFile, const wchar_t* fun
   wchar_t buffer[kFormatBufferChars];
   va_list args;
   va_start(args, format);
-  const size_t kept = FormatBounded(buffer, kFormatBufferChars, format, args);
+  const size_t kept = FormatTruncating(buffer, kFormatBufferChars, format, args);
   va_end(args);
   if (kept == kFormatFailed) return;  // dropped: there is no message to write
   WriteEntry(sourceFile, function, line, severity, buffer);
