@@ -121,7 +121,7 @@ DWORD MakeIncompatibleDetection(DWORD* count, const unsigned char* raw, Incompat
                                 const HostHeap& heap) {
   *list = nullptr;
   const DWORD total = *count;
-  LogStep(ETWLogging::kSeverityNormal, L"MakeIncompatibleDetection", 738,
+  LogStep(ETWLogging::kSeverityNormal, L"MakeIncompatibleDetection", log_line::kDetectionCount,
           L"MakeIncompatibleDetection detections=%d\r\n", static_cast<int>(total));
   if (total == 0 || !raw) {
     *count = 0;
@@ -156,7 +156,8 @@ DWORD MakeIncompatibleDetection(DWORD* count, const unsigned char* raw, Incompat
       // In the list before the line is logged, so that a throwing logger
       // cannot orphan it.
       records[i] = record;
-      LogStep(ETWLogging::kSeverityNormal, L"MakeIncompatibleDetection", 757, L"%s detected\r\n", name);
+      LogStep(ETWLogging::kSeverityNormal, L"MakeIncompatibleDetection", log_line::kProductDetected, L"%s detected\r\n",
+              name);
     }
   } catch (...) {
     // The zeroed array holds exactly the records made so far.
@@ -191,15 +192,16 @@ extern "C" DWORD DetectIncompatible(DWORD* count, IncompatibleProductRecord*** l
     if (folder[0] == L'\0' || !FormatWhole(libraryPath, kModuleDirChars, L"%s\\Uninst.dll", folder)) {
       // The folder alone names what could not be loaded; a cut path would
       // name another file.
-      LogStep(ETWLogging::kSeverityError, L"DetectIncompatible", 850, L"Unable to load Uninst.dll [%s]\r\n", folder);
+      LogStep(ETWLogging::kSeverityError, L"DetectIncompatible", log_line::kUninstallerNotLoaded,
+              L"Unable to load Uninst.dll [%s]\r\n", folder);
       return 0;
     }
     // Its own imports resolve from its folder first, not from the host
     // program's.
     Trevalk::UniqueModule uninstaller(LoadLibraryExW(libraryPath, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
     if (!uninstaller) {
-      LogStep(ETWLogging::kSeverityError, L"DetectIncompatible", 850, L"Unable to load Uninst.dll [%s]\r\n",
-              libraryPath);
+      LogStep(ETWLogging::kSeverityError, L"DetectIncompatible", log_line::kUninstallerNotLoaded,
+              L"Unable to load Uninst.dll [%s]\r\n", libraryPath);
       return 0;
     }
     const auto dllUninstall = ProcAs<DllUninstallFn>(GetProcAddress(uninstaller.get(), "Dll_Uninstall"));

@@ -49,7 +49,7 @@ bool Absent(const wchar_t* path) {
 // file from, or put it into, a place of the user's choosing. So the data
 // file moves only along real folders and files.
 void LogNotMoved(const wchar_t* offender, DWORD error) {
-  LogStep(ETWLogging::kSeverityError, L"PreInstall", 226,
+  LogStep(ETWLogging::kSeverityError, L"PreInstall", log_line::kDataFileNotMoved,
           L"detectRVQ.dll PreInstall(): Data file not moved: [%s] is a link or not a real folder or file. "
           L"Error code:%d",
           offender, static_cast<int>(error));
@@ -104,8 +104,8 @@ void MigrateDataFile(const DataFileFolders& folders, const wchar_t* commonAppDat
   bool firstStays = false;
   if (FormatWhole(firstOld, kPathChars, L"%s\\BryxenOnline\\RVQ\\bxdndb.dat", commonAppData)) {
     if (!MoveAlongRealPath(commonAppData, firstOld, targetFile)) return;
-    LogStep(ETWLogging::kSeverityNormal, L"PreInstall", 240, L"detectRVQ.dll PreInstall(): Moving file from %s",
-            firstOld);
+    LogStep(ETWLogging::kSeverityNormal, L"PreInstall", log_line::kMovingFirstDataFile,
+            L"detectRVQ.dll PreInstall(): Moving file from %s", firstOld);
     firstStays = !Absent(firstOld);
   }
   if (Trevalk::PathExists(targetFile)) return;
@@ -124,7 +124,7 @@ void MigrateDataFile(const DataFileFolders& folders, const wchar_t* commonAppDat
   if (!MoveAlongRealPath(programFiles, secondOld, targetFile)) return;
   // The text is fixed: it names the usual program-files folder whatever the
   // machine's is.
-  LogStep(ETWLogging::kSeverityNormal, L"PreInstall", 252,
+  LogStep(ETWLogging::kSeverityNormal, L"PreInstall", log_line::kMovingSecondDataFile,
           L"detectRVQ.dll PreInstall(): Moving file from C:\\Program Files\\BryxenOnline\\RVQ\\bxdndb.dat");
 }
 
@@ -139,12 +139,13 @@ bool NeedsMigration(const wchar_t* commonAppData, const wchar_t* targetFile) {
 
 
 DWORD PreInstallIn(const DataFileFolders& folders, StepResult** result, DWORD* canBeInstalled) {
-  LogStep(ETWLogging::kSeverityNormal, L"PreInstall", 204, L"detectRVQ.dll PreInstall(): Starting pre-install step.");
+  LogStep(ETWLogging::kSeverityNormal, L"PreInstall", log_line::kPreInstallStart,
+          L"detectRVQ.dll PreInstall(): Starting pre-install step.");
   if (!HandOverStepResult(result)) return kResultOutOfMemory;
   const DWORD flag = 1;
   if (canBeInstalled) *canBeInstalled = flag;
-  LogStep(ETWLogging::kSeverityNormal, L"PreInstall", 218, L"detectRVQ.dll PreInstall(): bCanBeInstalled = %i.",
-          static_cast<int>(flag));
+  LogStep(ETWLogging::kSeverityNormal, L"PreInstall", log_line::kCanBeInstalled,
+          L"detectRVQ.dll PreInstall(): bCanBeInstalled = %i.", static_cast<int>(flag));
 
   wchar_t commonAppData[kPathChars];
   wchar_t targetFile[kPathChars];
@@ -157,7 +158,8 @@ DWORD PreInstallIn(const DataFileFolders& folders, StepResult** result, DWORD* c
     MigrateDataFile(folders, commonAppData, targetFile, targetFolder);
   }
 
-  LogStep(ETWLogging::kSeverityNormal, L"PreInstall", 256, L"detectRVQ.dll PreInstall(): Pre-install step complete.");
+  LogStep(ETWLogging::kSeverityNormal, L"PreInstall", log_line::kPreInstallDone,
+          L"detectRVQ.dll PreInstall(): Pre-install step complete.");
   return 0;
 }
 
@@ -198,14 +200,14 @@ extern "C" DWORD PreInstall(void*, void*, StepResult** result, DWORD* canBeInsta
 extern "C" DWORD PostInstall(void*, void*, StepResult** result, DWORD* needsReboot) {
   using namespace checkrvq;
   return RunStepExport(result, needsReboot, [&]() -> DWORD {
-    LogStep(ETWLogging::kSeverityNormal, L"PostInstall", 262,
+    LogStep(ETWLogging::kSeverityNormal, L"PostInstall", log_line::kPostInstallStart,
             L"detectRVQ.dll PostInstall(): Starting post-install step.");
     if (!HandOverStepResult(result)) return kResultOutOfMemory;
     const DWORD flag = 0;
     if (needsReboot) *needsReboot = flag;
-    LogStep(ETWLogging::kSeverityNormal, L"PostInstall", 277, L"detectRVQ.dll PostInstall(): bNeedsReboot = %i.",
-            static_cast<int>(flag));
-    LogStep(ETWLogging::kSeverityNormal, L"PostInstall", 278,
+    LogStep(ETWLogging::kSeverityNormal, L"PostInstall", log_line::kNeedsReboot,
+            L"detectRVQ.dll PostInstall(): bNeedsReboot = %i.", static_cast<int>(flag));
+    LogStep(ETWLogging::kSeverityNormal, L"PostInstall", log_line::kPostInstallDone,
             L"detectRVQ.dll PostInstall(): Post-install step complete.");
     return 0;
   });

@@ -28,7 +28,7 @@ using Trevalk::UniqueHKey;
 constexpr wchar_t kProductKey[] = L"SOFTWARE\\Bryxen\\RVQ";
 constexpr wchar_t kSubstituteKey[] = L"SOFTWARE\\Bryxen\\RVQ\\AppInfo\\Substitute";
 constexpr wchar_t kInstallDirKey[] = L"Software\\Bryxen\\RVQ";
-constexpr REGSAM kWriteAccess = KEY_ALL_ACCESS | KEY_WOW64_64KEY;  // 0xF013F
+constexpr REGSAM kWriteAccess = KEY_ALL_ACCESS | KEY_WOW64_64KEY;
 constexpr size_t kDateChars = 255;
 constexpr DWORD kInstallDirBytes = 520;
 
@@ -184,11 +184,13 @@ void RunInstallStep(int line, const wchar_t* message, Step&& step) noexcept {
 
 extern "C" DWORD DllInstallFunction() {
   using namespace checkrvq;
-  RunInstallStep(301, L"detectRVQ.dll DllInstallFunction(): Removing the old service failed.",
+  RunInstallStep(log_line::kOldServiceRemovalFailed,
+                 L"detectRVQ.dll DllInstallFunction(): Removing the old service failed.",
                  [] { DeleteServices(kObsoleteServices, kObsoleteServiceCount); });
-  RunInstallStep(302, L"detectRVQ.dll DllInstallFunction(): Recording the installation failed.",
+  RunInstallStep(log_line::kRecordingFailed, L"detectRVQ.dll DllInstallFunction(): Recording the installation failed.",
                  [] { WriteInstallationRecords([] { return Trevalk::QueryOSCode(); }); });
-  RunInstallStep(303, L"detectRVQ.dll DllInstallFunction(): Scheduling the locale files failed.",
+  RunInstallStep(log_line::kLocaleSchedulingFailed,
+                 L"detectRVQ.dll DllInstallFunction(): Scheduling the locale files failed.",
                  [] { ScheduleLocaleFilesForDeletion(); });
   return 0;
 }

@@ -59,7 +59,8 @@ bool FindLibraryFolder(wchar_t (&folder)[kModuleDirChars]) {
   folder[0] = L'\0';
   HMODULE module = GetModuleHandleW(L"checkrvq.dll");
   if (!module) {
-    LogStep(ETWLogging::kSeverityError, L"UninstallIncompatible", 140, L"Unable to get module handle for checkrvq.dll");
+    LogStep(ETWLogging::kSeverityError, L"UninstallIncompatible", log_line::kNoModuleHandle,
+            L"Unable to get module handle for checkrvq.dll");
     return false;
   }
   GetModuleDirectory(module, folder, kModuleDirChars);
@@ -81,7 +82,7 @@ bool EnterFolder(const wchar_t* folder) {
 extern "C" DWORD UninstallIncompatible() {
   using namespace checkrvq;
   return GuardedEntry(kResultUnexpected, []() -> DWORD {
-    LogStep(ETWLogging::kSeverityNormal, L"UninstallIncompatible", 104,
+    LogStep(ETWLogging::kSeverityNormal, L"UninstallIncompatible", log_line::kRemovalStart,
             L"detectRVQ.dll UninstallIncompatible(): Starting incompatible uninstallation.");
 
     std::unique_ptr<wchar_t[]> saved;
@@ -106,7 +107,7 @@ extern "C" DWORD UninstallIncompatible() {
     const DWORD result = RunCleaner(program, kCleanerCommands[1]) ? 0 : kResultUnexpected;
 
     if (changed) SetCurrentDirectoryW(saved.get());
-    LogStep(ETWLogging::kSeverityNormal, L"UninstallIncompatible", 198,
+    LogStep(ETWLogging::kSeverityNormal, L"UninstallIncompatible", log_line::kRemovalDone,
             L"detectRVQ.dll UninstallIncompatible(): Done incompatible uninstallation.");
     return result;
   });
