@@ -27,8 +27,7 @@ enum LogMessageType : int {
 class ILoggingHandler {
  public:
   // The result carries no meaning for the channel.
-  /* 0 */ virtual int Log(int type, const wchar_t* sourceFile, const wchar_t* function, int line,
-                          const wchar_t* message) = 0;
+  virtual int Log(int type, const wchar_t* sourceFile, const wchar_t* function, int line, const wchar_t* message) = 0;
 
  protected:
   ~ILoggingHandler() = default;
