@@ -8,8 +8,10 @@
 #include <cwchar>
 #include <memory>
 #include <new>
+#include <string>
 
 #include "common/bounded_string.h"
+#include "common/text_conversion.h"
 #include "common/unique_handle.h"
 #include "module_state.h"
 #include "step_text.h"
@@ -30,40 +32,35 @@ void ReleaseRecords(IncompatibleProductRecord** records, DWORD made, const HostH
   }
 }
 
-// A heap copy of the narrow name at `name` (length bytes, thread code page)
-// as UTF-16. Null when out of memory.
-wchar_t* WidenName(const unsigned char* name, size_t length, const HostHeap& heap) {
-  const char* text = reinterpret_cast<const char*>(name);
-  const int bytes = static_cast<int>(length);  // at most 780
-  const int chars = bytes == 0 ? 0 : MultiByteToWideChar(CP_THREAD_ACP, 0, text, bytes, nullptr, 0);
-  auto* wide = static_cast<wchar_t*>(heap.allocate((static_cast<size_t>(chars) + 1) * sizeof(wchar_t)));
-  if (!wide) return nullptr;
-  if (chars > 0) MultiByteToWideChar(CP_THREAD_ACP, 0, text, bytes, wide, chars);
-  wide[chars] = L'\0';
-  return wide;
+// The name of the raw record at `rawRecord` (thread code page) as UTF-16; a
+// name that does not convert is empty.
+std::wstring RecordName(const unsigned char* rawRecord) {
+  std::wstring name;
+  Trevalk::MultiByteToUtf16(CP_THREAD_ACP, reinterpret_cast<const char*>(rawRecord + kUninstallerNameOffset),
+                            UninstallerRecordNameLength(rawRecord), name);
+  return name;
 }
 
-// True when `text` converts to the thread's ANSI code page without a
-// replacement or best-fit character. A code page that cannot tell (UTF-8)
-// is taken to convert everything.
-bool FitsThreadCodePage(const wchar_t* text) {
-  BOOL usedDefault = FALSE;
-  const int bytes =
-      WideCharToMultiByte(CP_THREAD_ACP, WC_NO_BEST_FIT_CHARS, text, -1, nullptr, 0, nullptr, &usedDefault);
-  return bytes <= 0 || !usedDefault;
+// A zero-terminated copy of `text` in the host heap; null when out of memory.
+wchar_t* HostCopy(const std::wstring& text, const HostHeap& heap) {
+  auto* copy = static_cast<wchar_t*>(heap.allocate((text.size() + 1) * sizeof(wchar_t)));
+  if (!copy) return nullptr;
+  if (!text.empty()) wmemcpy(copy, text.data(), text.size());
+  copy[text.size()] = L'\0';
+  return copy;
 }
 
 // The description path "<folder>\uninst.ini". A folder with characters
 // outside the ANSI code page would reach the uninstaller as '?' and name no
 // file: its short (8.3) form is used then, when it has one that converts.
 bool FormatDescriptionPath(const wchar_t* libraryFolder, wchar_t (&path)[kModuleDirChars]) {
-  if (!FormatBounded(path, kModuleDirChars, L"%s\\uninst.ini", libraryFolder)) return false;
-  if (FitsThreadCodePage(path)) return true;
+  if (!FormatWhole(path, kModuleDirChars, L"%s\\uninst.ini", libraryFolder)) return false;
+  if (Trevalk::FitsThreadCodePage(path)) return true;
   wchar_t shortFolder[kModuleDirChars];
   const DWORD chars = GetShortPathNameW(libraryFolder, shortFolder, kModuleDirChars);
   wchar_t shortPath[kModuleDirChars];
-  if (chars > 0 && chars < kModuleDirChars &&
-      FormatBounded(shortPath, kModuleDirChars, L"%s\\uninst.ini", shortFolder) && FitsThreadCodePage(shortPath)) {
+  if (chars > 0 && chars < kModuleDirChars && FormatWhole(shortPath, kModuleDirChars, L"%s\\uninst.ini", shortFolder) &&
+      Trevalk::FitsThreadCodePage(shortPath)) {
     Trevalk::CopyString(path, kModuleDirChars, shortPath);
   }
   return true;
@@ -78,13 +75,14 @@ DWORD RunDetection(DllUninstallFn dllUninstall, const wchar_t* libraryFolder, DW
 
   wchar_t descriptionPath[kModuleDirChars];
   if (!FormatDescriptionPath(libraryFolder, descriptionPath)) return 0;
-  if (!FormatBounded(command.get(), kCommandChars - 1, L"/D %s /L", descriptionPath)) return 0;
+  if (!FormatWhole(command.get(), kCommandChars - 1, L"/D %s /L", descriptionPath)) return 0;
 
-  const int narrowBytes = WideCharToMultiByte(CP_THREAD_ACP, 0, command.get(), -1, nullptr, 0, nullptr, nullptr);
-  if (narrowBytes <= 0) return 0;
-  std::unique_ptr<char[]> narrow(new (std::nothrow) char[static_cast<size_t>(narrowBytes)]());
-  if (!narrow) return kResultNoCommandBuffer;
-  WideCharToMultiByte(CP_THREAD_ACP, 0, command.get(), -1, narrow.get(), narrowBytes, nullptr, nullptr);
+  std::string narrow;
+  try {
+    if (!Trevalk::Utf16ToMultiByte(CP_THREAD_ACP, command.get(), wcslen(command.get()), narrow)) return 0;
+  } catch (const std::bad_alloc&) {
+    return kResultNoCommandBuffer;
+  }
 
   // A current directory that cannot be saved is not changed, so that there
   // is never a wrong one to put back. One that was saved is put back even
@@ -95,7 +93,7 @@ DWORD RunDetection(DllUninstallFn dllUninstall, const wchar_t* libraryFolder, DW
   if (saved) SetCurrentDirectoryW(libraryFolder);
 
   const unsigned char* raw = nullptr;
-  const int called = dllUninstall(narrow.get(), &raw, count);
+  const int called = dllUninstall(narrow.c_str(), &raw, count);
 
   if (saved) SetCurrentDirectoryW(savedDirectory);
 
@@ -123,7 +121,7 @@ DWORD MakeIncompatibleDetection(DWORD* count, const unsigned char* raw, Incompat
                                 const HostHeap& heap) {
   *list = nullptr;
   const DWORD total = *count;
-  LogStep(ETWLogging::kSeverityNormal, L"MakeIncompatibleDetection", 738,
+  LogStep(ETWLogging::kSeverityNormal, L"MakeIncompatibleDetection", log_line::kDetectionCount,
           L"MakeIncompatibleDetection detections=%d\r\n", static_cast<int>(total));
   if (total == 0 || !raw) {
     *count = 0;
@@ -139,12 +137,11 @@ DWORD MakeIncompatibleDetection(DWORD* count, const unsigned char* raw, Incompat
   }
   try {
     for (DWORD i = 0; i < total; ++i) {
+      // Converted before anything of this record is in the host heap: what
+      // the conversion throws leaves only listed records behind.
+      const std::wstring converted = RecordName(raw + static_cast<size_t>(i) * kUninstallerRecordBytes);
       auto* record = static_cast<IncompatibleProductRecord*>(heap.allocate(sizeof(IncompatibleProductRecord)));
-      wchar_t* name = nullptr;
-      if (record) {
-        const unsigned char* rawRecord = raw + static_cast<size_t>(i) * kUninstallerRecordBytes;
-        name = WidenName(rawRecord + kUninstallerNameOffset, UninstallerRecordNameLength(rawRecord), heap);
-      }
+      wchar_t* name = record ? HostCopy(converted, heap) : nullptr;
       if (!name) {
         heap.release(record);
         ReleaseRecords(records, i, heap);
@@ -159,7 +156,8 @@ DWORD MakeIncompatibleDetection(DWORD* count, const unsigned char* raw, Incompat
       // In the list before the line is logged, so that a throwing logger
       // cannot orphan it.
       records[i] = record;
-      LogStep(ETWLogging::kSeverityNormal, L"MakeIncompatibleDetection", 757, L"%s detected\r\n", name);
+      LogStep(ETWLogging::kSeverityNormal, L"MakeIncompatibleDetection", log_line::kProductDetected, L"%s detected\r\n",
+              name);
     }
   } catch (...) {
     // The zeroed array holds exactly the records made so far.
@@ -191,18 +189,19 @@ extern "C" DWORD DetectIncompatible(DWORD* count, IncompatibleProductRecord*** l
     wchar_t libraryPath[kModuleDirChars];
     // An empty folder (the module path did not fit) would make "\Uninst.dll"
     // a file in the root of the current drive: never load that.
-    if (folder[0] == L'\0' || !FormatBounded(libraryPath, kModuleDirChars, L"%s\\Uninst.dll", folder)) {
+    if (folder[0] == L'\0' || !FormatWhole(libraryPath, kModuleDirChars, L"%s\\Uninst.dll", folder)) {
       // The folder alone names what could not be loaded; a cut path would
       // name another file.
-      LogStep(ETWLogging::kSeverityError, L"DetectIncompatible", 850, L"Unable to load Uninst.dll [%s]\r\n", folder);
+      LogStep(ETWLogging::kSeverityError, L"DetectIncompatible", log_line::kUninstallerNotLoaded,
+              L"Unable to load Uninst.dll [%s]\r\n", folder);
       return 0;
     }
     // Its own imports resolve from its folder first, not from the host
     // program's.
     Trevalk::UniqueModule uninstaller(LoadLibraryExW(libraryPath, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
     if (!uninstaller) {
-      LogStep(ETWLogging::kSeverityError, L"DetectIncompatible", 850, L"Unable to load Uninst.dll [%s]\r\n",
-              libraryPath);
+      LogStep(ETWLogging::kSeverityError, L"DetectIncompatible", log_line::kUninstallerNotLoaded,
+              L"Unable to load Uninst.dll [%s]\r\n", libraryPath);
       return 0;
     }
     const auto dllUninstall = ProcAs<DllUninstallFn>(GetProcAddress(uninstaller.get(), "Dll_Uninstall"));

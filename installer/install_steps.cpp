@@ -36,8 +36,6 @@ bool HandOverStepResult(StepResult** result) {
   return *result != nullptr;
 }
 
-bool Exists(const wchar_t* path) { return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES; }
-
 // True only when `path` is known to be absent (not merely unreadable).
 bool Absent(const wchar_t* path) {
   if (GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES) return false;
@@ -51,7 +49,7 @@ bool Absent(const wchar_t* path) {
 // file from, or put it into, a place of the user's choosing. So the data
 // file moves only along real folders and files.
 void LogNotMoved(const wchar_t* offender, DWORD error) {
-  LogStep(ETWLogging::kSeverityError, L"PreInstall", 226,
+  LogStep(ETWLogging::kSeverityError, L"PreInstall", log_line::kDataFileNotMoved,
           L"detectRVQ.dll PreInstall(): Data file not moved: [%s] is a link or not a real folder or file. "
           L"Error code:%d",
           offender, static_cast<int>(error));
@@ -106,13 +104,13 @@ void MigrateDataFile(const DataFileFolders& folders, const wchar_t* commonAppDat
 
   wchar_t firstOld[kPathChars];
   bool firstStays = false;
-  if (FormatBounded(firstOld, kPathChars, L"%s\\BryxenOnline\\RVQ\\bxdndb.dat", commonAppData)) {
+  if (FormatWhole(firstOld, kPathChars, L"%s\\BryxenOnline\\RVQ\\bxdndb.dat", commonAppData)) {
     if (!MoveAlongRealPath(commonAppData, firstOld, targetFile)) return;
-    LogStep(ETWLogging::kSeverityNormal, L"PreInstall", 240, L"detectRVQ.dll PreInstall(): Moving file from %s",
-            firstOld);
+    LogStep(ETWLogging::kSeverityNormal, L"PreInstall", log_line::kMovingFirstDataFile,
+            L"detectRVQ.dll PreInstall(): Moving file from %s", firstOld);
     firstStays = !Absent(firstOld);
   }
-  if (Exists(targetFile)) return;
+  if (Trevalk::PathExists(targetFile)) return;
   // The first location holds the newer file. When it is still there (the old
   // service may hold it open until installation stops it), the older copy
   // in the program-files folder must not take its place: a later PreInstall
@@ -122,13 +120,13 @@ void MigrateDataFile(const DataFileFolders& folders, const wchar_t* commonAppDat
   wchar_t programFiles[kPathChars];
   wchar_t secondOld[kPathChars];
   if (!ResolveFolder(folders.programFiles, CSIDL_PROGRAM_FILES, kProgramFilesFallback, programFiles) ||
-      !FormatBounded(secondOld, kPathChars, L"%s\\BryxenOnline\\RVQ\\bxdndb.dat", programFiles)) {
+      !FormatWhole(secondOld, kPathChars, L"%s\\BryxenOnline\\RVQ\\bxdndb.dat", programFiles)) {
     return;
   }
   if (!MoveAlongRealPath(programFiles, secondOld, targetFile)) return;
   // The text is fixed: it names the usual program-files folder whatever the
   // machine's is.
-  LogStep(ETWLogging::kSeverityNormal, L"PreInstall", 252,
+  LogStep(ETWLogging::kSeverityNormal, L"PreInstall", log_line::kMovingSecondDataFile,
           L"detectRVQ.dll PreInstall(): Moving file from C:\\Program Files\\BryxenOnline\\RVQ\\bxdndb.dat");
 }
 
@@ -136,32 +134,34 @@ void MigrateDataFile(const DataFileFolders& folders, const wchar_t* commonAppDat
 // nor when the way to its place is not real (Error line logged).
 bool NeedsMigration(const wchar_t* commonAppData, const wchar_t* targetFile) {
   std::vector<Trevalk::UniqueFileHandle> pins;
-  return RealPathTo(commonAppData, targetFile, pins) && !Exists(targetFile);
+  return RealPathTo(commonAppData, targetFile, pins) && !Trevalk::PathExists(targetFile);
 }
 
 }  // namespace
 
 
 DWORD PreInstallIn(const DataFileFolders& folders, StepResult** result, DWORD* canBeInstalled) {
-  LogStep(ETWLogging::kSeverityNormal, L"PreInstall", 204, L"detectRVQ.dll PreInstall(): Starting pre-install step.");
+  LogStep(ETWLogging::kSeverityNormal, L"PreInstall", log_line::kPreInstallStart,
+          L"detectRVQ.dll PreInstall(): Starting pre-install step.");
   if (!HandOverStepResult(result)) return kResultOutOfMemory;
   const DWORD flag = 1;
   if (canBeInstalled) *canBeInstalled = flag;
-  LogStep(ETWLogging::kSeverityNormal, L"PreInstall", 218, L"detectRVQ.dll PreInstall(): bCanBeInstalled = %i.",
-          static_cast<int>(flag));
+  LogStep(ETWLogging::kSeverityNormal, L"PreInstall", log_line::kCanBeInstalled,
+          L"detectRVQ.dll PreInstall(): bCanBeInstalled = %i.", static_cast<int>(flag));
 
   wchar_t commonAppData[kPathChars];
   wchar_t targetFile[kPathChars];
   wchar_t targetFolder[kPathChars];
   // A folder too long for the buffers is left alone rather than cut.
   if (ResolveFolder(folders.commonAppData, CSIDL_COMMON_APPDATA, kCommonAppDataFallback, commonAppData) &&
-      FormatBounded(targetFile, kPathChars, L"%s\\Bryxen\\RVQ\\bxdndb.dat", commonAppData) &&
-      FormatBounded(targetFolder, kPathChars, L"%s\\Bryxen\\RVQ", commonAppData) &&
+      FormatWhole(targetFile, kPathChars, L"%s\\Bryxen\\RVQ\\bxdndb.dat", commonAppData) &&
+      FormatWhole(targetFolder, kPathChars, L"%s\\Bryxen\\RVQ", commonAppData) &&
       NeedsMigration(commonAppData, targetFile)) {
     MigrateDataFile(folders, commonAppData, targetFile, targetFolder);
   }
 
-  LogStep(ETWLogging::kSeverityNormal, L"PreInstall", 256, L"detectRVQ.dll PreInstall(): Pre-install step complete.");
+  LogStep(ETWLogging::kSeverityNormal, L"PreInstall", log_line::kPreInstallDone,
+          L"detectRVQ.dll PreInstall(): Pre-install step complete.");
   return 0;
 }
 
@@ -202,14 +202,14 @@ extern "C" DWORD PreInstall(void*, void*, StepResult** result, DWORD* canBeInsta
 extern "C" DWORD PostInstall(void*, void*, StepResult** result, DWORD* needsReboot) {
   using namespace checkrvq;
   return RunStepExport(result, needsReboot, [&]() -> DWORD {
-    LogStep(ETWLogging::kSeverityNormal, L"PostInstall", 262,
+    LogStep(ETWLogging::kSeverityNormal, L"PostInstall", log_line::kPostInstallStart,
             L"detectRVQ.dll PostInstall(): Starting post-install step.");
     if (!HandOverStepResult(result)) return kResultOutOfMemory;
     const DWORD flag = 0;
     if (needsReboot) *needsReboot = flag;
-    LogStep(ETWLogging::kSeverityNormal, L"PostInstall", 277, L"detectRVQ.dll PostInstall(): bNeedsReboot = %i.",
-            static_cast<int>(flag));
-    LogStep(ETWLogging::kSeverityNormal, L"PostInstall", 278,
+    LogStep(ETWLogging::kSeverityNormal, L"PostInstall", log_line::kNeedsReboot,
+            L"detectRVQ.dll PostInstall(): bNeedsReboot = %i.", static_cast<int>(flag));
+    LogStep(ETWLogging::kSeverityNormal, L"PostInstall", log_line::kPostInstallDone,
             L"detectRVQ.dll PostInstall(): Post-install step complete.");
     return 0;
   });

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "log_lines.h"
 #include "logging.h"
 
 namespace checkrvq {
@@ -50,11 +51,8 @@ void UseHostHeap(const HostHeap* heap);
 // Counts the blocks that OnFreeLibrary still has to release.
 size_t PendingReleaseCount();
 
-// The source-file literal of every log line of this library.
-constexpr const wchar_t* kLogSourceFile = L"detection.cpp";
-
 // One log line of an installer step: nothing is formatted unless the
-// severity is enabled. `line` is the fixed line number of the message.
+// severity is enabled. `line` is the message's number from log_lines.h.
 template <typename... Args>
 inline void LogStep(DWORD severity, const wchar_t* function, int line, const wchar_t* format, Args... args) {
   ETWLogging::LogIfEnabled(severity, kLogSourceFile, function, line, format, args...);

@@ -15,6 +15,7 @@
 #include "entry_points.h"
 #include "module_state.h"
 #include "osinfo/os_version.h"
+#include "registry/registry_text.h"
 #include "services.h"
 
 namespace checkrvq {
@@ -27,7 +28,7 @@ using Trevalk::UniqueHKey;
 constexpr wchar_t kProductKey[] = L"SOFTWARE\\Bryxen\\RVQ";
 constexpr wchar_t kSubstituteKey[] = L"SOFTWARE\\Bryxen\\RVQ\\AppInfo\\Substitute";
 constexpr wchar_t kInstallDirKey[] = L"Software\\Bryxen\\RVQ";
-constexpr REGSAM kWriteAccess = KEY_ALL_ACCESS | KEY_WOW64_64KEY;  // 0xF013F
+constexpr REGSAM kWriteAccess = KEY_ALL_ACCESS | KEY_WOW64_64KEY;
 constexpr size_t kDateChars = 255;
 constexpr DWORD kInstallDirBytes = 520;
 
@@ -115,14 +116,12 @@ DWORD InstallPlatformCode(const OSCodeQuery& queryOSCode) {
 bool ParseInstallDir(DWORD type, const BYTE* data, DWORD bytes, wchar_t* out, size_t capacity) {
   if (!out || capacity == 0) return false;
   out[0] = L'\0';
-  if (type != REG_SZ && type != REG_EXPAND_SZ) return false;
-  if (bytes == 0) return false;  // the empty text names no folder
-  if (!data || bytes % sizeof(wchar_t) != 0) return false;
+  const wchar_t* text = Trevalk::AcceptedRegistryText(type, reinterpret_cast<const wchar_t*>(data), bytes);
   const size_t chars = bytes / sizeof(wchar_t);
-  const wchar_t* text = reinterpret_cast<const wchar_t*>(data);
-  if (text[chars - 1] != L'\0' || chars > capacity) return false;
+  if (!text || chars > capacity) return false;
   wmemcpy(out, text, chars);
-  // A value with an embedded null ends there, like any registry string.
+  // The empty text names no folder; a value with an embedded null ends
+  // there, like any registry string.
   return out[0] != L'\0';
 }
 
@@ -185,11 +184,13 @@ void RunInstallStep(int line, const wchar_t* message, Step&& step) noexcept {
 
 extern "C" DWORD DllInstallFunction() {
   using namespace checkrvq;
-  RunInstallStep(301, L"detectRVQ.dll DllInstallFunction(): Removing the old service failed.",
+  RunInstallStep(log_line::kOldServiceRemovalFailed,
+                 L"detectRVQ.dll DllInstallFunction(): Removing the old service failed.",
                  [] { DeleteServices(kObsoleteServices, kObsoleteServiceCount); });
-  RunInstallStep(302, L"detectRVQ.dll DllInstallFunction(): Recording the installation failed.",
+  RunInstallStep(log_line::kRecordingFailed, L"detectRVQ.dll DllInstallFunction(): Recording the installation failed.",
                  [] { WriteInstallationRecords([] { return Trevalk::QueryOSCode(); }); });
-  RunInstallStep(303, L"detectRVQ.dll DllInstallFunction(): Scheduling the locale files failed.",
+  RunInstallStep(log_line::kLocaleSchedulingFailed,
+                 L"detectRVQ.dll DllInstallFunction(): Scheduling the locale files failed.",
                  [] { ScheduleLocaleFilesForDeletion(); });
   return 0;
 }

@@ -59,7 +59,8 @@ bool FindLibraryFolder(wchar_t (&folder)[kModuleDirChars]) {
   folder[0] = L'\0';
   HMODULE module = GetModuleHandleW(L"checkrvq.dll");
   if (!module) {
-    LogStep(ETWLogging::kSeverityError, L"UninstallIncompatible", 140, L"Unable to get module handle for checkrvq.dll");
+    LogStep(ETWLogging::kSeverityError, L"UninstallIncompatible", log_line::kNoModuleHandle,
+            L"Unable to get module handle for checkrvq.dll");
     return false;
   }
   GetModuleDirectory(module, folder, kModuleDirChars);
@@ -72,7 +73,7 @@ bool EnterFolder(const wchar_t* folder) {
   // "X:" alone would mean the drive's own current directory, not its root.
   wchar_t directory[kModuleDirChars];
   const wchar_t* format = folder[0] != L'\0' && folder[1] == L':' && folder[2] == L'\0' ? L"%s\\" : L"%s";
-  return FormatBounded(directory, kModuleDirChars, format, folder) && SetCurrentDirectoryW(directory) != FALSE;
+  return FormatWhole(directory, kModuleDirChars, format, folder) && SetCurrentDirectoryW(directory) != FALSE;
 }
 
 }  // namespace
@@ -81,7 +82,7 @@ bool EnterFolder(const wchar_t* folder) {
 extern "C" DWORD UninstallIncompatible() {
   using namespace checkrvq;
   return GuardedEntry(kResultUnexpected, []() -> DWORD {
-    LogStep(ETWLogging::kSeverityNormal, L"UninstallIncompatible", 104,
+    LogStep(ETWLogging::kSeverityNormal, L"UninstallIncompatible", log_line::kRemovalStart,
             L"detectRVQ.dll UninstallIncompatible(): Starting incompatible uninstallation.");
 
     std::unique_ptr<wchar_t[]> saved;
@@ -98,7 +99,7 @@ extern "C" DWORD UninstallIncompatible() {
     const bool found = FindLibraryFolder(folder);
     wchar_t cleaner[kPathChars];
     // Without the library's folder there is no cleaner of ours to start.
-    const bool located = found && FormatBounded(cleaner, kPathChars, L"%s\\bxclean.exe", folder);
+    const bool located = found && FormatWhole(cleaner, kPathChars, L"%s\\bxclean.exe", folder);
     const bool changed = saved && found && EnterFolder(folder);
 
     const wchar_t* program = located ? cleaner : nullptr;
@@ -106,7 +107,7 @@ extern "C" DWORD UninstallIncompatible() {
     const DWORD result = RunCleaner(program, kCleanerCommands[1]) ? 0 : kResultUnexpected;
 
     if (changed) SetCurrentDirectoryW(saved.get());
-    LogStep(ETWLogging::kSeverityNormal, L"UninstallIncompatible", 198,
+    LogStep(ETWLogging::kSeverityNormal, L"UninstallIncompatible", log_line::kRemovalDone,
             L"detectRVQ.dll UninstallIncompatible(): Done incompatible uninstallation.");
     return result;
   });

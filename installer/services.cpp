@@ -8,7 +8,7 @@ namespace checkrvq {
 namespace {
 
 constexpr const wchar_t* kFunction = L"_DeleteServices";
-constexpr DWORD kServiceAccess = DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS;  // 0x10024
+constexpr DWORD kServiceAccess = DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS;
 
 class SleepPause : public ServicePollPause {
  public:
@@ -27,8 +27,8 @@ void WaitForStop(SC_HANDLE service, SERVICE_STATUS& status, ServicePollPause& pa
     if (polls >= limit) return;
     pause.Pause();
     if (!QueryServiceStatus(service, &status)) {
-      LogStep(ETWLogging::kSeverityError, kFunction, 929, L"Failed in QueryServiceStatus error %ld",
-              static_cast<long>(GetLastError()));
+      LogStep(ETWLogging::kSeverityError, kFunction, log_line::kServiceStatusNotQueried,
+              L"Failed in QueryServiceStatus error %ld", static_cast<long>(GetLastError()));
       return;
     }
   }
@@ -37,8 +37,8 @@ void WaitForStop(SC_HANDLE service, SERVICE_STATUS& status, ServicePollPause& pa
 void StopAndDelete(SC_HANDLE manager, const wchar_t* name, ServicePollPause& pause) {
   Trevalk::UniqueServiceHandle service(OpenServiceW(manager, name, kServiceAccess));
   if (!service) {
-    LogStep(ETWLogging::kSeverityInformation, kFunction, 913, L"open service:%s failed, error code:%d", name,
-            static_cast<int>(GetLastError()));
+    LogStep(ETWLogging::kSeverityInformation, kFunction, log_line::kServiceNotOpened,
+            L"open service:%s failed, error code:%d", name, static_cast<int>(GetLastError()));
     return;
   }
   SERVICE_STATUS status{};
@@ -47,13 +47,13 @@ void StopAndDelete(SC_HANDLE manager, const wchar_t* name, ServicePollPause& pau
   } else {
     const DWORD error = GetLastError();
     if (error != ERROR_SERVICE_NOT_ACTIVE) {
-      LogStep(ETWLogging::kSeverityInformation, kFunction, 939, L"Failed in stop service:%s error %ld", name,
-              static_cast<long>(error));
+      LogStep(ETWLogging::kSeverityInformation, kFunction, log_line::kServiceNotStopped,
+              L"Failed in stop service:%s error %ld", name, static_cast<long>(error));
     }
   }
   if (!DeleteService(service.get())) {
-    LogStep(ETWLogging::kSeverityError, kFunction, 945, L"Delete  service:%s failed. Error code:%d", name,
-            static_cast<int>(GetLastError()));
+    LogStep(ETWLogging::kSeverityError, kFunction, log_line::kServiceNotDeleted,
+            L"Delete  service:%s failed. Error code:%d", name, static_cast<int>(GetLastError()));
   }
 }
 
@@ -71,8 +71,8 @@ DWORD DeleteServices(const wchar_t* const* names, DWORD count, ServicePollPause&
   Trevalk::UniqueServiceHandle manager(OpenSCManagerW(nullptr, SERVICES_ACTIVE_DATABASEW, SC_MANAGER_ALL_ACCESS));
   if (!manager) {
     const DWORD error = GetLastError();
-    LogStep(ETWLogging::kSeverityError, kFunction, 905, L"Open SCManager failed. Error code:%d",
-            static_cast<int>(error));
+    LogStep(ETWLogging::kSeverityError, kFunction, log_line::kServiceManagerNotOpened,
+            L"Open SCManager failed. Error code:%d", static_cast<int>(error));
     return error;
   }
   for (DWORD i = 0; i < count; ++i) {

@@ -5,7 +5,7 @@
 
 namespace checkrvq {
 
-bool FormatBounded(wchar_t* dst, size_t capacity, const wchar_t* format, ...) {
+bool FormatWhole(wchar_t* dst, size_t capacity, const wchar_t* format, ...) {
   if (!dst || capacity == 0) return false;
   dst[0] = L'\0';
   if (!format) return false;

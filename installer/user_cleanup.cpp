@@ -1,8 +1,8 @@
 // Per-user data cleanup at uninstallation.
 #include "user_cleanup.h"
 
-#include <windows.h>
 #include <shlwapi.h>
+#include <windows.h>
 
 #include <cwchar>
 
@@ -10,6 +10,7 @@
 #include "common/unique_handle.h"
 #include "entry_points.h"
 #include "module_state.h"
+#include "registry/registry_text.h"
 #include "step_text.h"
 
 namespace checkrvq {
@@ -31,7 +32,7 @@ const wchar_t* ReadText(HKEY key, const wchar_t* name, wchar_t (&buffer)[N]) {
   if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &bytes) != ERROR_SUCCESS) {
     return nullptr;
   }
-  return AcceptedRegistryText(type, buffer, bytes);
+  return Trevalk::AcceptedRegistryText(type, buffer, bytes);
 }
 
 // Room for a path as GetFinalPathNameByHandleW gives it ("\\?\" in front).
@@ -124,7 +125,7 @@ bool DeleteVault(OpenedItem& vault, const wchar_t* path) {
   const DWORD attributes = vault.info.dwFileAttributes;
   if (!deleted && GetLastError() == ERROR_ACCESS_DENIED && (attributes & FILE_ATTRIBUTE_READONLY)) {
     if (vault.info.nNumberOfLinks != 1) {
-      LogStep(ETWLogging::kSeverityError, kFunction, 645,
+      LogStep(ETWLogging::kSeverityError, kFunction, log_line::kVaultFileHasLinks,
               L"User password vault file has other links, left read-only: [%s]", path);
     } else {
       FILE_BASIC_INFO basic{};  // times of 0 stay as they are
@@ -156,8 +157,8 @@ bool OpenProfileItems(const wchar_t* profileFolder, const ProfilePaths& paths, O
                                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     if (!handle || !Resolve(handle.get(), profile)) {
-      LogStep(ETWLogging::kSeverityError, kFunction, 628, L"Unable to check path, profile skipped: [%s]",
-              profileFolder);
+      LogStep(ETWLogging::kSeverityError, kFunction, log_line::kProfilePathUnchecked,
+              L"Unable to check path, profile skipped: [%s]", profileFolder);
       return false;
     }
   }
@@ -178,18 +179,19 @@ bool OpenProfileItems(const wchar_t* profileFolder, const ProfilePaths& paths, O
       case ItemCheck::kSound:
         break;
       case ItemCheck::kLink:
-        LogStep(ETWLogging::kSeverityError, kFunction, 626, L"Link or path outside the profile, profile skipped: [%s]",
-                entry.path);
+        LogStep(ETWLogging::kSeverityError, kFunction, log_line::kProfilePathLinked,
+                L"Link or path outside the profile, profile skipped: [%s]", entry.path);
         return false;
       case ItemCheck::kAbsent:
       case ItemCheck::kUnchecked:
         // A vault that is not there or cannot be opened is not touched
-        // (line 643); its folders are still removed if they are empty.
+        // (kVaultFileNotRemoved); its folders are still removed if they are empty.
         if (&entry.item == &vault) {
           vault.handle.reset();
           return true;
         }
-        LogStep(ETWLogging::kSeverityError, kFunction, 628, L"Unable to check path, profile skipped: [%s]", entry.path);
+        LogStep(ETWLogging::kSeverityError, kFunction, log_line::kProfilePathUnchecked,
+                L"Unable to check path, profile skipped: [%s]", entry.path);
         return false;
     }
   }
@@ -200,9 +202,40 @@ bool OpenProfileItems(const wchar_t* profileFolder, const ProfilePaths& paths, O
 // Removes the vault file and then the product and maker folders of one
 // profile, each attempted whatever became of the one before, and only after
 // all three passed their checks.
+// The two log lines of one removal: the one for success, and the one for
+// failure with its severity.
+struct RemovalLines {
+  int removedLine;
+  const wchar_t* removedFormat;
+  DWORD failedSeverity;
+  int failedLine;
+  const wchar_t* failedFormat;
+};
+
+constexpr RemovalLines kVaultRemoval = {
+    log_line::kVaultFileRemoved, L"Removed user password vault file: [%s]", ETWLogging::kSeverityError,
+    log_line::kVaultFileNotRemoved, L"Unable to remove user password vault file: [%s]"};
+constexpr RemovalLines kProductFolderRemoval = {
+    log_line::kProductFolderRemoved, L"Removed RVQ local user app data folder: [%s]", ETWLogging::kSeverityError,
+    log_line::kProductFolderNotRemoved, L"Unable to remove RVQ local user app data folder: [%s]"};
+// A maker folder that another product still uses is expected to stay:
+// hence Normal, not Error.
+constexpr RemovalLines kMakerFolderRemoval = {
+    log_line::kMakerFolderRemoved, L"Removed Bryxen local user app data folder: [%s]", ETWLogging::kSeverityNormal,
+    log_line::kMakerFolderNotRemoved, L"Unable to remove Bryxen local user app data folder: [%s]"};
+
+void LogRemoval(bool removed, const RemovalLines& lines, const wchar_t* path) {
+  if (removed) {
+    LogStep(ETWLogging::kSeverityNormal, kFunction, lines.removedLine, lines.removedFormat, path);
+  } else {
+    LogStep(lines.failedSeverity, kFunction, lines.failedLine, lines.failedFormat, path);
+  }
+}
+
 void CleanProfile(const wchar_t* profileFolder, const ProfilePaths& paths) {
   if (!PathIsDirectoryW(paths.productFolder)) {
-    LogStep(ETWLogging::kSeverityNormal, kFunction, 666, L"Path does not exist: [%s]", paths.productFolder);
+    LogStep(ETWLogging::kSeverityNormal, kFunction, log_line::kProductFolderMissing, L"Path does not exist: [%s]",
+            paths.productFolder);
     return;
   }
   OpenedItem maker, product, vault;
@@ -210,28 +243,9 @@ void CleanProfile(const wchar_t* profileFolder, const ProfilePaths& paths) {
   if (!OpenProfileItems(profileFolder, paths, maker, product, vault, vaultOpened)) return;
   if (g_checkedProfileHook) g_checkedProfileHook(paths);
 
-  if (vaultOpened && DeleteVault(vault, paths.vaultFile)) {
-    LogStep(ETWLogging::kSeverityNormal, kFunction, 639, L"Removed user password vault file: [%s]", paths.vaultFile);
-  } else {
-    LogStep(ETWLogging::kSeverityError, kFunction, 643, L"Unable to remove user password vault file: [%s]",
-            paths.vaultFile);
-  }
-  if (DeleteByHandle(product)) {
-    LogStep(ETWLogging::kSeverityNormal, kFunction, 647, L"Removed RVQ local user app data folder: [%s]",
-            paths.productFolder);
-  } else {
-    LogStep(ETWLogging::kSeverityError, kFunction, 651, L"Unable to remove RVQ local user app data folder: [%s]",
-            paths.productFolder);
-  }
-  // A maker folder that another product still uses is expected to stay:
-  // hence Normal, not Error.
-  if (DeleteByHandle(maker)) {
-    LogStep(ETWLogging::kSeverityNormal, kFunction, 657, L"Removed Bryxen local user app data folder: [%s]",
-            paths.makerFolder);
-  } else {
-    LogStep(ETWLogging::kSeverityNormal, kFunction, 661, L"Unable to remove Bryxen local user app data folder: [%s]",
-            paths.makerFolder);
-  }
+  LogRemoval(vaultOpened && DeleteVault(vault, paths.vaultFile), kVaultRemoval, paths.vaultFile);
+  LogRemoval(DeleteByHandle(product), kProductFolderRemoval, paths.productFolder);
+  LogRemoval(DeleteByHandle(maker), kMakerFolderRemoval, paths.makerFolder);
 }
 
 void CleanSubkey(const wchar_t* subkeyName, const wchar_t* relative) {
@@ -255,21 +269,14 @@ void CleanSubkey(const wchar_t* subkeyName, const wchar_t* relative) {
   if (needed == 0) return;
   ProfilePaths paths;
   if (needed > kProfilePathChars || !BuildProfilePaths(expanded, relative, paths)) {
-    LogStep(ETWLogging::kSeverityError, kFunction, 624, L"Path too long, profile skipped: [%s]",
-            needed > kProfilePathChars ? profileFolder : expanded);
+    LogStep(ETWLogging::kSeverityError, kFunction, log_line::kProfilePathTooLong,
+            L"Path too long, profile skipped: [%s]", needed > kProfilePathChars ? profileFolder : expanded);
     return;
   }
   CleanProfile(expanded, paths);
 }
 
 }  // namespace
-
-const wchar_t* AcceptedRegistryText(DWORD type, const wchar_t* data, DWORD bytes) {
-  if (type != REG_SZ && type != REG_EXPAND_SZ) return nullptr;
-  if (bytes == 0) return L"";
-  if (!data || bytes % sizeof(wchar_t) != 0) return nullptr;
-  return data[bytes / sizeof(wchar_t) - 1] == L'\0' ? data : nullptr;
-}
 
 const wchar_t* RelativeLocalAppData(const wchar_t* value) {
   if (!value) return nullptr;
@@ -280,7 +287,7 @@ const wchar_t* RelativeLocalAppData(const wchar_t* value) {
 bool BuildProfilePaths(const wchar_t* profileFolder, const wchar_t* relative, ProfilePaths& paths) {
   // PathAppendW works in MAX_PATH buffers and refuses a longer result.
   static_assert(kProfilePathChars >= MAX_PATH, "PathAppendW needs MAX_PATH characters");
-  if (!FormatBounded(paths.makerFolder, kProfilePathChars, L"%s\\%s\\Bryxen", profileFolder, relative)) return false;
+  if (!FormatWhole(paths.makerFolder, kProfilePathChars, L"%s\\%s\\Bryxen", profileFolder, relative)) return false;
   if (!Trevalk::CopyString(paths.productFolder, kProfilePathChars, paths.makerFolder) ||
       !PathAppendW(paths.productFolder, L"RVQ")) {
     return false;
@@ -307,7 +314,7 @@ void CleanupUserPasswordVaultFiles() {
   {
     Trevalk::UniqueHKey shellFolders;
     if (RegOpenKeyExW(HKEY_USERS, kShellFoldersKey, 0, KEY_READ, shellFolders.put()) != ERROR_SUCCESS) {
-      LogStep(ETWLogging::kSeverityError, kFunction, 562,
+      LogStep(ETWLogging::kSeverityError, kFunction, log_line::kShellFoldersNotOpened,
               L"Unable to open HKEY_USERS .DEFAULT\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell "
               L"Folders");
       return;
@@ -315,12 +322,14 @@ void CleanupUserPasswordVaultFiles() {
     wchar_t localAppData[kLocalAppDataChars];
     const wchar_t* value = ReadText(shellFolders.get(), L"Local AppData", localAppData);
     if (!value) {
-      LogStep(ETWLogging::kSeverityError, kFunction, 571, L"Unable to open Local AppData registry value.");
+      LogStep(ETWLogging::kSeverityError, kFunction, log_line::kLocalAppDataNotRead,
+              L"Unable to open Local AppData registry value.");
       return;
     }
     const wchar_t* relativePart = RelativeLocalAppData(value);
     if (!relativePart) {
-      LogStep(ETWLogging::kSeverityError, kFunction, 580, L"Unable to find a \\ in [%s]", value);
+      LogStep(ETWLogging::kSeverityError, kFunction, log_line::kLocalAppDataWithoutBackslash,
+              L"Unable to find a \\ in [%s]", value);
       return;
     }
     // Fits: it is a tail of a text of the same capacity.
@@ -329,7 +338,7 @@ void CleanupUserPasswordVaultFiles() {
 
   Trevalk::UniqueHKey profileList;
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProfileListKey, 0, KEY_READ, profileList.put()) != ERROR_SUCCESS) {
-    LogStep(ETWLogging::kSeverityError, kFunction, 591,
+    LogStep(ETWLogging::kSeverityError, kFunction, log_line::kProfileListNotOpened,
             L"Unable to open HKEY_LOCAL_MACHINE SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList");
     return;
   }
@@ -346,8 +355,8 @@ void CleanupUserPasswordVaultFiles() {
       CleanSubkey(subkeyName, relative);
     } catch (...) {
       try {
-        LogStep(ETWLogging::kSeverityError, kFunction, 632, L"Cleanup of a profile failed, next profile: [%s]",
-                subkeyName);
+        LogStep(ETWLogging::kSeverityError, kFunction, log_line::kProfileCleanupFailed,
+                L"Cleanup of a profile failed, next profile: [%s]", subkeyName);
       } catch (...) {
       }
     }
@@ -359,7 +368,7 @@ void CleanupUserPasswordVaultFiles() {
 extern "C" DWORD DllUninstallFunction() {
   using namespace checkrvq;
   GuardedEntry(0, []() -> DWORD {
-    LogStep(ETWLogging::kSeverityNormal, L"DllUninstallFunction", 676, L"DllUninstallFunction");
+    LogStep(ETWLogging::kSeverityNormal, L"DllUninstallFunction", log_line::kUninstallStart, L"DllUninstallFunction");
     CleanupUserPasswordVaultFiles();
     return 0;
   });

@@ -25,12 +25,6 @@ constexpr size_t kProfilePathChars = 261;
 // so that nobody can rename or replace them in the meantime.
 void CleanupUserPasswordVaultFiles();
 
-// The text of a string value as RegQueryValueExW left it in `data` with
-// `bytes` bytes of type `type`: `data` itself when the type is REG_SZ or
-// REG_EXPAND_SZ, the byte count is even and the last character is the
-// terminator; "" for 0 bytes of such a type; otherwise null (rejected).
-const wchar_t* AcceptedRegistryText(DWORD type, const wchar_t* data, DWORD bytes);
-
 // The part of a "Local AppData" value after its first backslash (a pointer
 // into `value`), or null when there is none.
 const wchar_t* RelativeLocalAppData(const wchar_t* value);

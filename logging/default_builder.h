@@ -15,14 +15,14 @@ namespace ETWLogging {
 class CDefaultLogBuilder final : public CLogBuilderIf_ex {
  public:
   // BuildEx without an application key.
-  /* 0 */ bool Build(const wchar_t* logGroup, HMODULE module, const wchar_t* logHost, DWORD mechanism,
-                     CLoggingIf** logger, Trevalk::CRegKey* configKey) override;
+  bool Build(const wchar_t* logGroup, HMODULE module, const wchar_t* logHost, DWORD mechanism, CLoggingIf** logger,
+             Trevalk::CRegKey* configKey) override;
   // False, with *logger unchanged, when *logger is already set, for an empty
   // (but given) group or host, or when the chosen logger cannot be
   // constructed or initialised. configKey, when given, is read (plain DWORD)
   // instead of the obfuscated default key.
-  /* 1 */ bool BuildEx(const wchar_t* appKey, const wchar_t* logGroup, HMODULE module, const wchar_t* logHost,
-                       DWORD mechanism, CLoggingIf** logger, Trevalk::CRegKey* configKey) override;
+  bool BuildEx(const wchar_t* appKey, const wchar_t* logGroup, HMODULE module, const wchar_t* logHost, DWORD mechanism,
+               CLoggingIf** logger, Trevalk::CRegKey* configKey) override;
 
   // 1 selects the text log files.
   static DWORD ChooseMechanism(DWORD mechanism, Trevalk::CRegKey* configKey);

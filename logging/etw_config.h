@@ -29,23 +29,23 @@ class ETWAppProperties {
   ETWAppProperties(const ETWAppProperties&) = default;
   ETWAppProperties& operator=(const ETWAppProperties&) = default;
 
-  /* 0 */ virtual ~ETWAppProperties() = default;
+  virtual ~ETWAppProperties() = default;
   // Loads once: false, with nothing changed, when already loaded. A null or
   // empty name means "QMW". False when the data folder is unavailable, when
   // the application key exists but lacks a subkey or a required value
   // (members read before the failure keep their values), or when it is
   // absent and the name is not "QMW".
-  /* 1 */ virtual bool Load(const wchar_t* appName);
+  virtual bool Load(const wchar_t* appName);
   // The ProgramData folder without trailing backslash: 0, or 87.
-  /* 2 */ virtual DWORD GetDataFolder(std::wstring& out);
+  virtual DWORD GetDataFolder(std::wstring& out);
   // Takes over appKey's handle (it is detached from appKey).
-  /* 3 */ virtual bool ReadFromRegistry(const std::wstring& dataFolder, Trevalk::CRegKey& appKey);
+  virtual bool ReadFromRegistry(const std::wstring& dataFolder, Trevalk::CRegKey& appKey);
   // The built-in defaults; false unless appName is "QMW" (any case).
-  /* 4 */ virtual bool ApplyDefaults(const std::wstring& dataFolder);
-  /* 5 */ virtual void GetEtlFileName(std::wstring& out);
-  /* 6 */ virtual void GetRootKeyPath(std::wstring& out);
+  virtual bool ApplyDefaults(const std::wstring& dataFolder);
+  virtual void GetEtlFileName(std::wstring& out);
+  virtual void GetRootKeyPath(std::wstring& out);
   // "<root key path>\<appName>[\<subkey>]".
-  /* 7 */ virtual void GetAppKeyPath(std::wstring& out, const wchar_t* subkey);
+  virtual void GetAppKeyPath(std::wstring& out, const wchar_t* subkey);
 
   std::wstring appName;
   std::wstring dataFolder;
@@ -75,8 +75,8 @@ class LoggingConfigListenerIf {
  public:
   // enable and level come from a trace session (or the initial (true, 3));
   // flags are accepted and ignored.
-  /* 0 */ virtual void OnConfigurationChanged(bool enable, DWORD level, DWORD flags) = 0;
-  /* 1 */ virtual ~LoggingConfigListenerIf() = default;
+  virtual void OnConfigurationChanged(bool enable, DWORD level, DWORD flags) = 0;
+  virtual ~LoggingConfigListenerIf() = default;
 };
 
 // Applies a session's enable state and level to its logger, then lets the
@@ -87,15 +87,15 @@ class CETWConfigurationListener : public LoggingConfigListenerIf {
  public:
   explicit CETWConfigurationListener(const internal::ETWAppProperties& properties) : properties_(properties) {}
 
-  /* 0 */ void OnConfigurationChanged(bool enable, DWORD level, DWORD flags) override;
-  /* 1 */ ~CETWConfigurationListener() override = default;
+  void OnConfigurationChanged(bool enable, DWORD level, DWORD flags) override;
+  ~CETWConfigurationListener() override = default;
   // False when a logger is attached already or `logger` is null.
-  /* 2 */ virtual bool AttachLogger(CLoggingIf* logger);
-  /* 3 */ virtual void GetProviderKey(HKEY& root, std::wstring& path);
+  virtual bool AttachLogger(CLoggingIf* logger);
+  virtual void GetProviderKey(HKEY& root, std::wstring& path);
   // Reads the DWORD values "Enable" and "Severity" of root\path and applies
   // each one that is present; a missing key or value, or another type, is
   // skipped.
-  /* 4 */ virtual void ApplyRegistryOverrides(HKEY root, const std::wstring& path);
+  virtual void ApplyRegistryOverrides(HKEY root, const std::wstring& path);
 
   const internal::ETWAppProperties& properties() const { return properties_; }
 

@@ -5,10 +5,12 @@
 #include <new>
 #include <stdio.h>
 
+#include "common/system_text.h"
 #include "etw_event.h"
 #include "etw_utf8.h"
 #include "exception_guard.h"
 #include "format.h"
+#include "osinfo/file_version.h"
 #include "paths/paths.h"
 
 namespace ETWLogging {
@@ -22,47 +24,20 @@ constexpr ULONG kUnhandledException = 574;
 
 constexpr DWORD kRegistrationSpinCount = 4000;
 
-// Any static of this module locates the module that contains the logging
-// code.
-const int g_moduleAnchor = 0;
-
-HMODULE LoggingCodeModule() {
-  MEMORY_BASIC_INFORMATION info = {};
-  if (VirtualQuery(&g_moduleAnchor, &info, sizeof(info)) != sizeof(info)) return nullptr;
-  return static_cast<HMODULE>(info.AllocationBase);
-}
-
 }  // namespace
 
 namespace internal {
 
 std::wstring ReadFileVersionText(const std::wstring& path) {
-  DWORD ignored = 0;
-  const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
-  if (size == 0) return std::wstring();
-  std::unique_ptr<BYTE[]> block(new (std::nothrow) BYTE[size]);
-  if (!block || !GetFileVersionInfoW(path.c_str(), 0, size, block.get())) return std::wstring();
-  void* translation = nullptr;
-  UINT translationBytes = 0;
-  if (!VerQueryValueW(block.get(), L"\\VarFileInfo\\Translation", &translation, &translationBytes) ||
-      translationBytes < 4 || !translation) {
-    return std::wstring();
-  }
-  const WORD* pair = static_cast<const WORD*>(translation);
-  wchar_t query[128];
-  _snwprintf(query, 127, L"\\StringFileInfo\\%04x%04x\\FileVersion", pair[0], pair[1]);
-  query[127] = L'\0';
-  void* text = nullptr;
-  UINT textChars = 0;
-  if (!VerQueryValueW(block.get(), query, &text, &textChars) || !text) return std::wstring();
-  const wchar_t* version = static_cast<const wchar_t*>(text);
-  return etw::NormalizeFileVersion(std::wstring(version, wcsnlen(version, textChars)));
+  Trevalk::FileVersionInfo info;
+  if (!info.Load(path)) return std::wstring();
+  return etw::NormalizeFileVersion(info.GetString(L"FileVersion"));
 }
 
 const ModuleIdentity& ProcessModuleIdentity() {
   static const ModuleIdentity identity = [] {
     ModuleIdentity id;
-    HMODULE module = LoggingCodeModule();
+    HMODULE module = Trevalk::ThisModule();
     if (!module) return id;
     std::wstring folder;
     std::wstring fileName;

@@ -37,72 +37,71 @@ class CETWLogging : public CLoggingIf_ex {
 
   // Unregisters the provider, then deletes the listener, so that no
   // notification reaches a deleted listener.
-  /* 0 */ ~CETWLogging() override;
-  /* 1 */ DWORD Initialize(const wchar_t* logGroup, HMODULE module, const wchar_t* logHost,
-                           LoggingConfigListenerIf* listener) override;
+  ~CETWLogging() override;
+  DWORD Initialize(const wchar_t* logGroup, HMODULE module, const wchar_t* logHost,
+                   LoggingConfigListenerIf* listener) override;
   // Registers the provider on the first call; that call's result is
   // RegisterTraceGuidsW's, later calls return 0. A failed registration is
   // not retried.
-  /* 2 */ DWORD Prepare() override;
-  /* 3 */ void GetQualifiedName(std::wstring& name) override;
-  /* 4 */ void GetName(std::wstring& name) override;
-  /* 5 */ DWORD Uninitialize() override;
-  /* 6 */ void SetEnabled(bool enabled) override;
-  /* 7 */ bool GetEnabled() override;
-  /* 8 */ void Log(DWORD severity, const wchar_t* sourceFile, const wchar_t* function, int line,
-                   const wchar_t* format, ...) override;
-  /* 9 */ DWORD WriteEntry(const wchar_t* sourceFile, const wchar_t* function, int line, DWORD severity,
-                           const wchar_t* message) override;
+  DWORD Prepare() override;
+  void GetQualifiedName(std::wstring& name) override;
+  void GetName(std::wstring& name) override;
+  DWORD Uninitialize() override;
+  void SetEnabled(bool enabled) override;
+  bool GetEnabled() override;
+  void Log(DWORD severity, const wchar_t* sourceFile, const wchar_t* function, int line, const wchar_t* format,
+           ...) override;
+  DWORD WriteEntry(const wchar_t* sourceFile, const wchar_t* function, int line, DWORD severity,
+                   const wchar_t* message) override;
   // 1 when severity >= threshold or severity is 3 (Information always
   // passes); the Enable flag is not looked at.
-  /* 10 */ int IsEnabled(DWORD severity) override;
-  /* 11 */ void SetMaxEntries(DWORD count) override;
-  /* 12 */ DWORD GetMaxEntries() override;
-  /* 13 */ void SetMaxSize(DWORD bytes) override;
-  /* 14 */ DWORD GetMaxSize() override;
+  int IsEnabled(DWORD severity) override;
+  void SetMaxEntries(DWORD count) override;
+  DWORD GetMaxEntries() override;
+  void SetMaxSize(DWORD bytes) override;
+  DWORD GetMaxSize() override;
   // Clamps to 1..6.
-  /* 15 */ DWORD SetSeverity(DWORD severity) override;
-  /* 16 */ DWORD GetSeverity() override;
+  DWORD SetSeverity(DWORD severity) override;
+  DWORD GetSeverity() override;
   // Not reference-counted (the context owns the backend, see CLoggingIf):
   // both return 0 and do nothing.
-  /* 17 */ ULONG AddRef() override;
-  /* 18 */ ULONG Release() override;
+  ULONG AddRef() override;
+  ULONG Release() override;
   // Loads the configuration (once per object: a second call fails with 87,
   // or kErrorAlreadyInitialized once registered), sets the names, installs
   // the listener (the given one or a new CETWConfigurationListener) and
-  // applies the registry
-  // overrides once. 87 for an empty (but given) group or host or a failed
+  // applies the registry overrides once. 87 for an empty (but given) group or host or a failed
   // Load. A given listener belongs to the backend once this returns 0 (it is
   // installed unchanged, not attached); on failure it stays the caller's.
   // Does not register the provider.
-  /* 24 */ DWORD InitializeEx(const wchar_t* appKey, const wchar_t* logGroup, HMODULE module,
-                              const wchar_t* logHost, LoggingConfigListenerIf* listener) override;
-  /* 25 */ DWORD WriteEntryEx(DWORD severity, const wchar_t* sourceFile, const wchar_t* function, int line,
-                              const wchar_t* message) override;
+  DWORD InitializeEx(const wchar_t* appKey, const wchar_t* logGroup, HMODULE module, const wchar_t* logHost,
+                     LoggingConfigListenerIf* listener) override;
+  DWORD WriteEntryEx(DWORD severity, const wchar_t* sourceFile, const wchar_t* function, int line,
+                     const wchar_t* message) override;
   // Sends one event; 87 without a format, otherwise 0 (a failed TraceEvent
   // is ignored). Allocates only for long messages or long names; an
   // allocation failure throws std::bad_alloc and sends nothing.
-  /* 26 */ DWORD LogVEx(DWORD severity, const wchar_t* sourceFile, const wchar_t* function, int line,
-                        const wchar_t* format, va_list args) override;
-  /* 27 */ virtual DWORD LogEx(DWORD severity, const wchar_t* sourceFile, const wchar_t* function, int line,
-                               const wchar_t* format, ...);
-  /* 28 */ virtual bool IsCurrentSession(TRACEHANDLE handle);
+  DWORD LogVEx(DWORD severity, const wchar_t* sourceFile, const wchar_t* function, int line, const wchar_t* format,
+               va_list args) override;
+  virtual DWORD LogEx(DWORD severity, const wchar_t* sourceFile, const wchar_t* function, int line,
+                      const wchar_t* format, ...);
+  virtual bool IsCurrentSession(TRACEHANDLE handle);
   // Handles WMI_ENABLE_EVENTS and WMI_DISABLE_EVENTS; 87 for other codes.
-  /* 29 */ virtual DWORD OnControlRequest(WMIDPREQUESTCODE code, void* buffer);
-  /* 30 */ virtual void SetEventClassGuid();
+  virtual DWORD OnControlRequest(WMIDPREQUESTCODE code, void* buffer);
+  virtual void SetEventClassGuid();
   // File name of `module` (null: the executable), without its extension
   // when `strip` is set; empty when the path has no backslash.
-  /* 31 */ virtual void GetModuleFileTitle(std::wstring& out, HMODULE module, bool strip);
-  /* 32 */ virtual void BuildQualifiedName();
-  /* 33 */ virtual DWORD UnregisterProvider();
-  /* 34 */ virtual DWORD DisableAndUnregister();
-  /* 35 */ virtual DWORD MapSeverityToLevel(DWORD severity);
+  virtual void GetModuleFileTitle(std::wstring& out, HMODULE module, bool strip);
+  virtual void BuildQualifiedName();
+  virtual DWORD UnregisterProvider();
+  virtual DWORD DisableAndUnregister();
+  virtual DWORD MapSeverityToLevel(DWORD severity);
   // Fills the context block of an event: this object's ids and names and
   // the caller's place; the module file name only when the record has none
   // yet. Strings point into the logger and stay valid while it lives.
   // LogVEx builds every event's block with it.
-  /* 36 */ virtual void FillContextRecord(const wchar_t* sourceFile, const wchar_t* function, int line,
-                                          etw::ContextFields& record);
+  virtual void FillContextRecord(const wchar_t* sourceFile, const wchar_t* function, int line,
+                                 etw::ContextFields& record);
 
   // For tests and diagnostics.
   TRACEHANDLE SessionHandle() const { return sessionHandle_.load(); }
@@ -150,8 +149,8 @@ struct ModuleIdentity {
 };
 const ModuleIdentity& ProcessModuleIdentity();
 
-// The FileVersion string of a file's version resource (first translation),
-// normalised as above; empty on any failure.
+// The FileVersion string of a file's version resource (the first translation
+// that has one), normalised as above; empty on any failure.
 std::wstring ReadFileVersionText(const std::wstring& path);
 
 }  // namespace internal

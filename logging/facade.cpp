@@ -4,6 +4,7 @@
 #include <string>
 
 #include "builder.h"
+#include "common/system_text.h"
 #include "facade_internal.h"
 #include "format.h"
 #include "internal_logging/trevalk_log_handler.h"
@@ -20,13 +21,6 @@ struct Identity {
   const wchar_t* logHost = L"_no_host";
   DWORD mechanism = 0;
 };
-
-HMODULE ThisModule() {
-  HMODULE module = nullptr;
-  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                     reinterpret_cast<LPCWSTR>(&ThisModule), &module);
-  return module;
-}
 
 // Set when the facade's state is torn down at unload, never cleared (but by
 // the test reset). An atomic with a constant initialiser and no destructor
@@ -136,7 +130,7 @@ void SetLogIdentity(const wchar_t* appKey, const wchar_t* logGroup, HMODULE modu
   id.appKey = appKey;
   id.logGroup = logGroup;
   id.logHost = logHost;
-  id.module = module ? module : ThisModule();
+  id.module = module ? module : Trevalk::ThisModule();
   id.mechanism = mechanism;
 }
 
@@ -146,7 +140,7 @@ LogContext* GetLogger() {
   if (g_tornDown.load(std::memory_order_acquire)) return nullptr;
   std::lock_guard<std::mutex> lock(g_state.createMutex);
   if (!g_state.created.load(std::memory_order_relaxed)) {
-    if (!g_state.identity.module) g_state.identity.module = ThisModule();
+    if (!g_state.identity.module) g_state.identity.module = Trevalk::ThisModule();
     CreateContext();
     g_state.created.store(true, std::memory_order_release);
   }

@@ -5,7 +5,7 @@
 
 namespace ETWLogging {
 
-size_t FormatBounded(wchar_t* buffer, size_t capacity, const wchar_t* format, va_list args) {
+size_t FormatTruncating(wchar_t* buffer, size_t capacity, const wchar_t* format, va_list args) {
   if (capacity == 0) return kFormatFailed;
   const size_t room = capacity - 1;
   if (room == 0) {
@@ -43,7 +43,7 @@ bool FormatToString(std::wstring& out, size_t maxChars, const wchar_t* format, v
   size_t wanted = static_cast<size_t>(length);
   if (wanted > maxChars) wanted = maxChars;
   out.resize(wanted + 1);
-  const size_t kept = FormatBounded(&out[0], wanted + 1, format, args);
+  const size_t kept = FormatTruncating(&out[0], wanted + 1, format, args);
   if (kept == kFormatFailed) {
     out.clear();
     return false;

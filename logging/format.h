@@ -8,7 +8,7 @@
 
 namespace ETWLogging {
 
-// FormatBounded's answer when the formatter failed for a reason other than
+// FormatTruncating's answer when the formatter failed for a reason other than
 // a full buffer (a null format, an argument it cannot format).
 constexpr size_t kFormatFailed = static_cast<size_t>(-1);
 
@@ -17,7 +17,7 @@ constexpr size_t kFormatFailed = static_cast<size_t>(-1);
 // 1). Longer output is cut. Returns the number of characters kept, or
 // kFormatFailed with an empty buffer when the formatter failed: nothing of a
 // failed output is kept, so no stale buffer contents can pass for a message.
-size_t FormatBounded(wchar_t* buffer, size_t capacity, const wchar_t* format, va_list args);
+size_t FormatTruncating(wchar_t* buffer, size_t capacity, const wchar_t* format, va_list args);
 
 // Measures the formatted length, then formats into `out`, keeping at most
 // maxChars characters. Returns false, leaving `out` empty, when the formatter

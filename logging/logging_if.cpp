@@ -26,7 +26,7 @@ DWORD CLoggingIf::LogFixedSeverity(DWORD severity, const wchar_t* sourceFile, co
                                    const wchar_t* format, va_list args) {
   wchar_t buffer[kFormatBufferChars];
   // A failed format leaves no message to write (a cut one is written cut).
-  if (FormatBounded(buffer, kFormatBufferChars, format, args) == kFormatFailed) return ERROR_INVALID_PARAMETER;
+  if (FormatTruncating(buffer, kFormatBufferChars, format, args) == kFormatFailed) return ERROR_INVALID_PARAMETER;
   return WriteEntry(sourceFile, function, line, severity, buffer);
 }
 

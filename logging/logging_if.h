@@ -1,7 +1,14 @@
 // Logger and builder interfaces shared by the text logger and the ETW backend.
 //
-// The virtual operations are declared in their fixed slot order; do not
-// reorder them. Results are Win32 error codes (0 = success) unless stated.
+// Slot order is a contract. Other binaries built against these classes call
+// their virtual operations by position in the table of virtual functions, so
+// the classes here and the loggers, builder, configuration, listener and
+// channel handlers of this folder declare their virtual operations in a
+// fixed order: a base class's first, then the derived class's own. Never
+// reorder, insert or remove one; a new operation goes after the last one of
+// the most derived class that needs it.
+//
+// Results are Win32 error codes (0 = success) unless stated.
 #pragma once
 
 #include <windows.h>
@@ -55,49 +62,45 @@ constexpr size_t kMaxFormattedMessage = kFormatBufferChars - 1;
 // deletes it at 0); the ETW backend does not count and answers 0.
 class CLoggingIf {
  public:
-  /* 0 */ virtual ~CLoggingIf() = default;
-  /* 1 */ virtual DWORD Initialize(const wchar_t* logGroup, HMODULE module, const wchar_t* logHost,
-                                   LoggingConfigListenerIf* listener) = 0;
+  virtual ~CLoggingIf() = default;
+  virtual DWORD Initialize(const wchar_t* logGroup, HMODULE module, const wchar_t* logHost,
+                           LoggingConfigListenerIf* listener) = 0;
   // A result other than 0 stops the write that asked for it.
-  /* 2 */ virtual DWORD Prepare() = 0;
-  /* 3 */ virtual void GetQualifiedName(std::wstring& name) = 0;
-  /* 4 */ virtual void GetName(std::wstring& name) = 0;
-  /* 5 */ virtual DWORD Uninitialize() = 0;
-  /* 6 */ virtual void SetEnabled(bool enabled) = 0;
-  /* 7 */ virtual bool GetEnabled() = 0;
-  /* 8 */ virtual void Log(DWORD severity, const wchar_t* sourceFile, const wchar_t* function, int line,
-                           const wchar_t* format, ...) = 0;
-  /* 9 */ virtual DWORD WriteEntry(const wchar_t* sourceFile, const wchar_t* function, int line, DWORD severity,
-                                   const wchar_t* message) = 0;
+  virtual DWORD Prepare() = 0;
+  virtual void GetQualifiedName(std::wstring& name) = 0;
+  virtual void GetName(std::wstring& name) = 0;
+  virtual DWORD Uninitialize() = 0;
+  virtual void SetEnabled(bool enabled) = 0;
+  virtual bool GetEnabled() = 0;
+  virtual void Log(DWORD severity, const wchar_t* sourceFile, const wchar_t* function, int line, const wchar_t* format,
+                   ...) = 0;
+  virtual DWORD WriteEntry(const wchar_t* sourceFile, const wchar_t* function, int line, DWORD severity,
+                           const wchar_t* message) = 0;
   // Non-zero when a message of this severity would be written.
-  /* 10 */ virtual int IsEnabled(DWORD severity) = 0;
-  /* 11 */ virtual void SetMaxEntries(DWORD count) = 0;
-  /* 12 */ virtual DWORD GetMaxEntries() = 0;
-  /* 13 */ virtual void SetMaxSize(DWORD bytes) = 0;
-  /* 14 */ virtual DWORD GetMaxSize() = 0;
+  virtual int IsEnabled(DWORD severity) = 0;
+  virtual void SetMaxEntries(DWORD count) = 0;
+  virtual DWORD GetMaxEntries() = 0;
+  virtual void SetMaxSize(DWORD bytes) = 0;
+  virtual DWORD GetMaxSize() = 0;
   // Returns the previous process-wide severity (see ExchangeProcessSeverity).
-  /* 15 */ virtual DWORD SetSeverity(DWORD severity) = 0;
-  /* 16 */ virtual DWORD GetSeverity() = 0;
+  virtual DWORD SetSeverity(DWORD severity) = 0;
+  virtual DWORD GetSeverity() = 0;
   // The new count (see Lifetime above).
-  /* 17 */ virtual ULONG AddRef() = 0;
+  virtual ULONG AddRef() = 0;
   // The new count; a counting logger deletes itself when it reaches 0.
-  /* 18 */ virtual ULONG Release() = 0;
+  virtual ULONG Release() = 0;
 
   // The per-severity operations share one implementation: the message is
   // formatted into a 4160-character buffer (cut at 4159 characters) and
   // handed to WriteEntry with the fixed severity. They test neither the
   // threshold nor the Enable flag. When the formatter fails (other than by
   // a full buffer) nothing is written and the answer is 87.
-  /* 19 */ virtual DWORD LogNormal(const wchar_t* sourceFile, const wchar_t* function, int line,
-                                   const wchar_t* format, ...);
-  /* 20 */ virtual DWORD LogError(const wchar_t* sourceFile, const wchar_t* function, int line,
-                                  const wchar_t* format, ...);
-  /* 21 */ virtual DWORD LogWarning(const wchar_t* sourceFile, const wchar_t* function, int line,
-                                    const wchar_t* format, ...);
-  /* 22 */ virtual DWORD LogCritical(const wchar_t* sourceFile, const wchar_t* function, int line,
-                                     const wchar_t* format, ...);
-  /* 23 */ virtual DWORD LogInformation(const wchar_t* sourceFile, const wchar_t* function, int line,
-                                        const wchar_t* format, ...);
+  virtual DWORD LogNormal(const wchar_t* sourceFile, const wchar_t* function, int line, const wchar_t* format, ...);
+  virtual DWORD LogError(const wchar_t* sourceFile, const wchar_t* function, int line, const wchar_t* format, ...);
+  virtual DWORD LogWarning(const wchar_t* sourceFile, const wchar_t* function, int line, const wchar_t* format, ...);
+  virtual DWORD LogCritical(const wchar_t* sourceFile, const wchar_t* function, int line, const wchar_t* format, ...);
+  virtual DWORD LogInformation(const wchar_t* sourceFile, const wchar_t* function, int line, const wchar_t* format,
+                               ...);
 
  protected:
   DWORD LogFixedSeverity(DWORD severity, const wchar_t* sourceFile, const wchar_t* function, int line,
@@ -106,12 +109,12 @@ class CLoggingIf {
 
 class CLoggingIf_ex : public CLoggingIf {
  public:
-  /* 24 */ virtual DWORD InitializeEx(const wchar_t* appKey, const wchar_t* logGroup, HMODULE module,
-                                      const wchar_t* logHost, LoggingConfigListenerIf* listener) = 0;
-  /* 25 */ virtual DWORD WriteEntryEx(DWORD severity, const wchar_t* sourceFile, const wchar_t* function, int line,
-                                      const wchar_t* message) = 0;
-  /* 26 */ virtual DWORD LogVEx(DWORD severity, const wchar_t* sourceFile, const wchar_t* function, int line,
-                                const wchar_t* format, va_list args) = 0;
+  virtual DWORD InitializeEx(const wchar_t* appKey, const wchar_t* logGroup, HMODULE module, const wchar_t* logHost,
+                             LoggingConfigListenerIf* listener) = 0;
+  virtual DWORD WriteEntryEx(DWORD severity, const wchar_t* sourceFile, const wchar_t* function, int line,
+                             const wchar_t* message) = 0;
+  virtual DWORD LogVEx(DWORD severity, const wchar_t* sourceFile, const wchar_t* function, int line,
+                       const wchar_t* format, va_list args) = 0;
 };
 
 // A builder returns true when it put a built and initialised logger, with
@@ -124,8 +127,8 @@ class CLoggingIf_ex : public CLoggingIf {
 // is Build.
 class CLogBuilderIf {
  public:
-  /* 0 */ virtual bool Build(const wchar_t* logGroup, HMODULE module, const wchar_t* logHost, DWORD mechanism,
-                             CLoggingIf** logger, Trevalk::CRegKey* configKey) = 0;
+  virtual bool Build(const wchar_t* logGroup, HMODULE module, const wchar_t* logHost, DWORD mechanism,
+                     CLoggingIf** logger, Trevalk::CRegKey* configKey) = 0;
 
  protected:
   ~CLogBuilderIf() = default;
@@ -133,9 +136,8 @@ class CLogBuilderIf {
 
 class CLogBuilderIf_ex : public CLogBuilderIf {
  public:
-  /* 1 */ virtual bool BuildEx(const wchar_t* appKey, const wchar_t* logGroup, HMODULE module,
-                               const wchar_t* logHost, DWORD mechanism, CLoggingIf** logger,
-                               Trevalk::CRegKey* configKey) = 0;
+  virtual bool BuildEx(const wchar_t* appKey, const wchar_t* logGroup, HMODULE module, const wchar_t* logHost,
+                       DWORD mechanism, CLoggingIf** logger, Trevalk::CRegKey* configKey) = 0;
 
  protected:
   ~CLogBuilderIf_ex() = default;

@@ -163,8 +163,8 @@ DWORD CLogging::Initialize(const wchar_t* logGroup, HMODULE module, const wchar_
 void CLogging::ReadConfiguration() {
   bool folderIniIsLink = false;
   bool rootIniIsLink = false;
-  const bool haveFolderIni = FileExists(folderIni_, folderIniIsLink);
-  const bool haveRootIni = FileExists(rootIni_, rootIniIsLink);
+  const bool haveFolderIni = Trevalk::PathExists(folderIni_.c_str(), &folderIniIsLink);
+  const bool haveRootIni = Trevalk::PathExists(rootIni_.c_str(), &rootIniIsLink);
   // A value out of range is written back: never through a link.
   if (folderIniIsLink || rootIniIsLink) {
     SwitchOff();
@@ -204,7 +204,7 @@ void CLogging::Log(DWORD severity, const wchar_t* sourceFile, const wchar_t* fun
   wchar_t buffer[kFormatBufferChars];
   va_list args;
   va_start(args, format);
-  const size_t kept = FormatBounded(buffer, kFormatBufferChars, format, args);
+  const size_t kept = FormatTruncating(buffer, kFormatBufferChars, format, args);
   va_end(args);
   if (kept == kFormatFailed) return;  // dropped: there is no message to write
   WriteEntry(sourceFile, function, line, severity, buffer);
@@ -267,7 +267,7 @@ std::wstring CLogging::LogFilePathFor(DWORD index) const {
 }
 
 DWORD CLogging::ReadLastLogIdx() {
-  if (!FileExists(folderIni_)) return 0;
+  if (!Trevalk::PathExists(folderIni_.c_str())) return 0;
   Trevalk::CObfuscatedIniReader ini;
   ini.Load(folderIni_);
   int value = 0;
@@ -277,7 +277,7 @@ DWORD CLogging::ReadLastLogIdx() {
 DWORD CLogging::StoreLastLogIdx(DWORD index) {
   if (folderIni_.empty()) return ERROR_INVALID_PARAMETER;
   bool isLink = false;
-  if (FileExists(folderIni_, isLink) && isLink) {
+  if (Trevalk::PathExists(folderIni_.c_str(), &isLink) && isLink) {
     SwitchOff();
     return ERROR_INVALID_PARAMETER;
   }

@@ -27,25 +27,25 @@ class CLogging : public CLoggingIf {
   CLogging(const CLogging&) = delete;
   CLogging& operator=(const CLogging&) = delete;
 
-  /* 0 */ ~CLogging() override;
+  ~CLogging() override;
   // Sets up names and paths and reads log.ini; the listener is ignored.
   // kErrorAlreadyInitialized when already initialised (nothing changes);
   // ERROR_INVALID_PARAMETER for an empty (but given) group or host, or when
   // the log root is unavailable; ERROR_OUTOFMEMORY when the executable's
   // path cannot be split or a copy fails. On failure the object
   // is back in its constructed state.
-  /* 1 */ DWORD Initialize(const wchar_t* logGroup, HMODULE module, const wchar_t* logHost,
-                           LoggingConfigListenerIf* listener) override;
-  /* 2 */ DWORD Prepare() override;
-  /* 3 */ void GetQualifiedName(std::wstring& name) override;
-  /* 4 */ void GetName(std::wstring& name) override;
+  DWORD Initialize(const wchar_t* logGroup, HMODULE module, const wchar_t* logHost,
+                   LoggingConfigListenerIf* listener) override;
+  DWORD Prepare() override;
+  void GetQualifiedName(std::wstring& name) override;
+  void GetName(std::wstring& name) override;
   // 0 and back to the constructed state, or 20002 when not initialised.
-  /* 5 */ DWORD Uninitialize() override;
-  /* 6 */ void SetEnabled(bool enabled) override;
-  /* 7 */ bool GetEnabled() override;
+  DWORD Uninitialize() override;
+  void SetEnabled(bool enabled) override;
+  bool GetEnabled() override;
   // Filtered by Enable and the threshold, cut at 4159 characters.
-  /* 8 */ void Log(DWORD severity, const wchar_t* sourceFile, const wchar_t* function, int line,
-                   const wchar_t* format, ...) override;
+  void Log(DWORD severity, const wchar_t* sourceFile, const wchar_t* function, int line, const wchar_t* format,
+           ...) override;
   // Writes one line (no threshold or Enable test). 87 when the log folder
   // cannot be created, or when a folder on the way to it, the log file or
   // the folder's log.ini is a link (logging is then off for good; the
@@ -53,24 +53,24 @@ class CLogging : public CLoggingIf {
   // folders and files below ProgramData), for an empty message
   // or a severity outside 1..6; otherwise the error of opening, creating or
   // writing the file, or 0.
-  /* 9 */ DWORD WriteEntry(const wchar_t* sourceFile, const wchar_t* function, int line, DWORD severity,
-                           const wchar_t* message) override;
-  /* 10 */ int IsEnabled(DWORD severity) override;
-  /* 11 */ void SetMaxEntries(DWORD count) override;  // 2..100
-  /* 12 */ DWORD GetMaxEntries() override;
-  /* 13 */ void SetMaxSize(DWORD bytes) override;  // 262144..10485760
-  /* 14 */ DWORD GetMaxSize() override;
+  DWORD WriteEntry(const wchar_t* sourceFile, const wchar_t* function, int line, DWORD severity,
+                   const wchar_t* message) override;
+  int IsEnabled(DWORD severity) override;
+  void SetMaxEntries(DWORD count) override;  // 2..100
+  DWORD GetMaxEntries() override;
+  void SetMaxSize(DWORD bytes) override;  // 262144..10485760
+  DWORD GetMaxSize() override;
   // Clamps to 1..6; returns the previous process-wide severity.
-  /* 15 */ DWORD SetSeverity(DWORD severity) override;
-  /* 16 */ DWORD GetSeverity() override;
+  DWORD SetSeverity(DWORD severity) override;
+  DWORD GetSeverity() override;
   // Counted (see CLoggingIf for who holds the references): Release deletes
   // the object when the count reaches 0.
-  /* 17 */ ULONG AddRef() override;
-  /* 18 */ ULONG Release() override;
+  ULONG AddRef() override;
+  ULONG Release() override;
   // Copies the ProgramData folder (no trailing backslash) into buffer. 87
   // for a null buffer or when the folder cannot be obtained; 122 when it
   // does not fit (buffer untouched); 0 otherwise.
-  /* 24 */ virtual DWORD GetLogRoot(wchar_t* buffer, size_t capacity);
+  virtual DWORD GetLogRoot(wchar_t* buffer, size_t capacity);
 
   // Where the writer puts things; empty before Initialize.
   const std::wstring& LogFolder() const { return logFolder_; }

@@ -1,36 +1,34 @@
 #include "source_disk.h"
 
 #include <cstring>
+#include <cwchar>
 #include <memory>
 #include <new>
+#include <string>
 
+#include "common/bounded_string.h"
+#include "common/text_conversion.h"
 #include "common/unique_handle.h"
 
 namespace rvqupgd {
 namespace {
 
-size_t BoundedLength(const char* text, size_t maxBytes) {
-  size_t n = 0;
-  while (n < maxBytes && text[n] != '\0') ++n;
-  return n;
-}
+using Trevalk::BoundedLength;
 
 // Converts `count` ANSI bytes and appends them plus a terminator at
 // out[*used]. ERROR_MORE_DATA when that leaves no room for `reserve` more
 // characters after the terminator.
 LONG AppendConverted(const char* text, size_t count, wchar_t* out, DWORD outChars, DWORD* used, DWORD reserve) {
-  int wide = 0;
-  if (count != 0) {
-    wide = MultiByteToWideChar(CP_THREAD_ACP, 0, text, static_cast<int>(count), nullptr, 0);
-    if (wide <= 0) return static_cast<LONG>(GetLastError());
+  std::wstring wide;
+  try {
+    if (!Trevalk::MultiByteToUtf16(CP_THREAD_ACP, text, count, wide)) return static_cast<LONG>(GetLastError());
+  } catch (const std::bad_alloc&) {
+    return ERROR_OUTOFMEMORY;
   }
-  const unsigned long long needed = static_cast<unsigned long long>(*used) + wide + 1 + reserve;
+  const unsigned long long needed = static_cast<unsigned long long>(*used) + wide.size() + 1 + reserve;
   if (needed > outChars) return ERROR_MORE_DATA;
-  if (count != 0 &&
-      MultiByteToWideChar(CP_THREAD_ACP, 0, text, static_cast<int>(count), out + *used, wide) != wide) {
-    return static_cast<LONG>(GetLastError());
-  }
-  *used += static_cast<DWORD>(wide);
+  if (!wide.empty()) wmemcpy(out + *used, wide.data(), wide.size());
+  *used += static_cast<DWORD>(wide.size());
   out[(*used)++] = L'\0';
   return ERROR_SUCCESS;
 }
@@ -49,39 +47,32 @@ LONG ConvertMultiString(const char* data, DWORD dataBytes, wchar_t* out, DWORD o
   return ERROR_SUCCESS;
 }
 
-// The name in the thread's ANSI code page, or null with *error set.
-std::unique_ptr<char[]> ToThreadAnsi(const wchar_t* text, LONG* error) {
-  const int bytes = WideCharToMultiByte(CP_THREAD_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr);
-  if (bytes <= 0) {
+// The name in the thread's ANSI code page into `ansi`; false with *error
+// set.
+bool ToThreadAnsi(const wchar_t* text, std::string& ansi, LONG* error) {
+  try {
+    if (Trevalk::Utf16ToMultiByte(CP_THREAD_ACP, text, wcslen(text), ansi)) return true;
     *error = static_cast<LONG>(GetLastError());
-    return nullptr;
-  }
-  std::unique_ptr<char[]> ansi(new (std::nothrow) char[static_cast<size_t>(bytes)]);
-  if (!ansi) {
+  } catch (const std::bad_alloc&) {
     *error = ERROR_OUTOFMEMORY;
-    return nullptr;
   }
-  if (WideCharToMultiByte(CP_THREAD_ACP, 0, text, -1, ansi.get(), bytes, nullptr, nullptr) != bytes) {
-    *error = static_cast<LONG>(GetLastError());
-    return nullptr;
-  }
-  return ansi;
+  return false;
 }
 
 LONG ReadAndConvert(HKEY root, const wchar_t* subKey, const wchar_t* valueName, DWORD* type, wchar_t* buffer,
                     DWORD bufferBytes) {
   LONG error = ERROR_SUCCESS;
-  const std::unique_ptr<char[]> subKeyAnsi = ToThreadAnsi(subKey, &error);
-  if (!subKeyAnsi) return error;
-  const std::unique_ptr<char[]> valueNameAnsi = ToThreadAnsi(valueName, &error);
-  if (!valueNameAnsi) return error;
+  std::string subKeyAnsi;
+  if (!ToThreadAnsi(subKey, subKeyAnsi, &error)) return error;
+  std::string valueNameAnsi;
+  if (!ToThreadAnsi(valueName, valueNameAnsi, &error)) return error;
 
   Trevalk::UniqueHKey key;
-  LONG result = RegOpenKeyExA(root, subKeyAnsi.get(), 0, KEY_READ, key.put());
+  LONG result = RegOpenKeyExA(root, subKeyAnsi.c_str(), 0, KEY_READ, key.put());
   if (result != ERROR_SUCCESS) return result;
 
   DWORD size = bufferBytes;
-  result = RegQueryValueExA(key.get(), valueNameAnsi.get(), nullptr, type, reinterpret_cast<BYTE*>(buffer), &size);
+  result = RegQueryValueExA(key.get(), valueNameAnsi.c_str(), nullptr, type, reinterpret_cast<BYTE*>(buffer), &size);
   const bool text = *type == REG_SZ || *type == REG_MULTI_SZ;
   if (!text || size == 0 || (result != ERROR_SUCCESS && result != ERROR_MORE_DATA)) return result;
 
@@ -92,7 +83,7 @@ LONG ReadAndConvert(HKEY root, const wchar_t* subKey, const wchar_t* valueName, 
   std::unique_ptr<char[]> ansi(new (std::nothrow) char[size]());
   if (!ansi) return ERROR_OUTOFMEMORY;
   DWORD ansiBytes = size;
-  result = RegQueryValueExA(key.get(), valueNameAnsi.get(), nullptr, nullptr, reinterpret_cast<BYTE*>(ansi.get()),
+  result = RegQueryValueExA(key.get(), valueNameAnsi.c_str(), nullptr, nullptr, reinterpret_cast<BYTE*>(ansi.get()),
                             &ansiBytes);
   if (result != ERROR_SUCCESS) return result;
   return AnsiRegistryTextToWide(*type, ansi.get(), ansiBytes, buffer, bufferBytes / sizeof(wchar_t));

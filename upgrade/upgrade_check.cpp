@@ -3,38 +3,12 @@
 #include <climits>
 #include <cwchar>
 
+#include "common/decimal_text.h"
+
 namespace rvqupgd {
-namespace {
 
-template <typename Char>
-bool IsCSpace(Char c) {
-  return c == ' ' || (c >= '\t' && c <= '\r');
-}
-
-template <typename Char>
-int ParseDecimalT(const Char* text) {
-  if (text == nullptr) return 0;
-  while (IsCSpace(*text)) ++text;
-  bool negative = false;
-  if (*text == '+' || *text == '-') {
-    negative = *text == '-';
-    ++text;
-  }
-  // The magnitude saturates just past what an int can hold, so that long
-  // digit runs cannot overflow the accumulator.
-  constexpr long long kLimit = static_cast<long long>(INT_MAX) + 1;
-  long long magnitude = 0;
-  for (; *text >= '0' && *text <= '9'; ++text) {
-    if (magnitude <= kLimit) magnitude = magnitude * 10 + (*text - '0');
-  }
-  if (negative) return magnitude >= kLimit ? INT_MIN : static_cast<int>(-magnitude);
-  return magnitude > INT_MAX ? INT_MAX : static_cast<int>(magnitude);
-}
-
-}  // namespace
-
-int ParseDecimal(const char* text) { return ParseDecimalT(text); }
-int ParseDecimal(const wchar_t* text) { return ParseDecimalT(text); }
+int ParseDecimal(const char* text) { return Trevalk::ParseDecimal(text); }
+int ParseDecimal(const wchar_t* text) { return Trevalk::ParseDecimal(text); }
 
 int NewBuildFromArguments(int argc, const char* const* argv) {
   if (argc != 2 || argv == nullptr) return kDefaultNewBuild;

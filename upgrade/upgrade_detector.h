@@ -20,8 +20,8 @@ using SecureLoadingInit = bool (*)();
 //    (NewBuildFromArguments);
 // 3. reads HKLM "SourceDisk" (ReadRegistryTextAnsi into 260 characters);
 //    a read error, a type other than REG_SZ or an empty text ends the pass;
-// 4.-6. finds the installed build after ",build=" in any letter case;
-// 7.-8. writes the restart flag only when 0 < installed < new.
+// 4. finds the installed build after ",build=" in any letter case;
+// 5. writes the restart flag only when 0 < installed < new.
 // Exit code: 0 when nothing was due or the flag was written; otherwise the
 // Win32 error of the registry call that failed while writing the flag.
 DWORD RunUpgradeDetector(int argc, const char* const* argv, SecureLoadingInit initSecureDllLoading);

@@ -29,15 +29,6 @@ const wchar_t* OrEmpty(const wchar_t* s) { return s ? s : L""; }
 
 }  // namespace
 
-std::wstring SystemErrorText(DWORD code) {
-  wchar_t buffer[1024];
-  buffer[0] = L'\0';
-  const DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, code, 0, buffer, 1024, nullptr);
-  if (length == 0) return std::wstring();
-  buffer[1023] = L'\0';
-  return std::wstring(buffer);
-}
-
 bool FormatDefaultHandlerLine(std::wstring& out, int type, const wchar_t* sourceFile, const wchar_t* function,
                               int line, const wchar_t* message) {
   out.clear();

@@ -12,6 +12,8 @@
 
 #include <string>
 
+#include "common/system_text.h"
+
 namespace Trevalk {
 
 // Message types of the channel. Other values are accepted and treated as
@@ -27,8 +29,7 @@ enum LogMessageType : int {
 class ILoggingHandler {
  public:
   // The result carries no meaning for the channel.
-  /* 0 */ virtual int Log(int type, const wchar_t* sourceFile, const wchar_t* function, int line,
-                          const wchar_t* message) = 0;
+  virtual int Log(int type, const wchar_t* sourceFile, const wchar_t* function, int line, const wchar_t* message) = 0;
 
  protected:
   ~ILoggingHandler() = default;
@@ -77,9 +78,5 @@ class CLogger {
   // The registered handler, or null.
   static ILoggingHandler* RegisteredHandler();
 };
-
-// The system's message text for a Win32 error code, with the trailing line
-// break the system text carries; empty when the system has none.
-std::wstring SystemErrorText(DWORD code);
 
 }  // namespace Trevalk

@@ -17,10 +17,9 @@ class CTrevalkLogHandler : public Trevalk::ILoggingHandler {
  public:
   // Forwards to the existing logging context (never creates one); 0 and
   // nothing logged when there is none, else ForwardEntry's result.
-  /* 0 */ int Log(int type, const wchar_t* sourceFile, const wchar_t* function, int line,
-                  const wchar_t* message) override;
+  int Log(int type, const wchar_t* sourceFile, const wchar_t* function, int line, const wchar_t* message) override;
   // Withdraws the handler the context recorded, if any, from the channel.
-  /* 1 */ virtual ~CTrevalkLogHandler();
+  virtual ~CTrevalkLogHandler();
 };
 
 }  // namespace ETWLogging

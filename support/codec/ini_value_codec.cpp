@@ -8,6 +8,7 @@
 #include "codec/md5.h"
 #include "codec/record_codec.h"
 #include "codec/value_cipher.h"
+#include "common/decimal_text.h"
 
 namespace Trevalk {
 namespace codec {
@@ -79,17 +80,9 @@ uint32_t DecodeIniValue(const uint8_t* scrambled, size_t n, const uint8_t header
 }
 
 int ParseDecimalInt(const std::wstring& text) noexcept {
-  size_t k = 0;
-  while (k < text.size() && std::iswspace(text[k])) ++k;
-  bool negative = false;
-  if (k < text.size() && (text[k] == L'+' || text[k] == L'-')) negative = text[k++] == L'-';
-  long long value = 0;
-  for (; k < text.size() && text[k] >= L'0' && text[k] <= L'9'; ++k) {
-    value = value * 10 + (text[k] - L'0');
-    if (value > static_cast<long long>(INT_MAX) + 1) value = static_cast<long long>(INT_MAX) + 1;
-  }
-  if (negative) return static_cast<int>(-value);
-  return value > INT_MAX ? INT_MAX : static_cast<int>(value);
+  // The runtime's wide white space (iswspace), as _wtoi skips it; the text
+  // ends at its first null, as for _wtoi.
+  return ParseDecimal(text.c_str(), [](wchar_t c) { return std::iswspace(c) != 0; });
 }
 
 }  // namespace codec

@@ -4,12 +4,20 @@
 
 namespace Trevalk {
 
-size_t BoundedLength(const wchar_t* s, size_t maxChars) {
+namespace {
+
+template <typename Char>
+size_t BoundedLengthOf(const Char* s, size_t maxChars) {
   if (!s) return 0;
   size_t n = 0;
-  while (n < maxChars && s[n] != L'\0') ++n;
+  while (n < maxChars && s[n] != 0) ++n;
   return n;
 }
+
+}  // namespace
+
+size_t BoundedLength(const wchar_t* s, size_t maxChars) { return BoundedLengthOf(s, maxChars); }
+size_t BoundedLength(const char* s, size_t maxChars) { return BoundedLengthOf(s, maxChars); }
 
 bool CopyString(wchar_t* dst, size_t capacity, const wchar_t* src) {
   if (!dst || !src || capacity == 0) return false;

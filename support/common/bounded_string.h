@@ -17,7 +17,8 @@ bool CopyString(wchar_t* dst, size_t capacity, const wchar_t* src);
 // when the result would not fit.
 bool AppendString(wchar_t* dst, size_t capacity, const wchar_t* src);
 
-// Length of s, looking at no more than maxChars characters.
+// Length of s, looking at no more than maxChars characters; 0 for null.
 size_t BoundedLength(const wchar_t* s, size_t maxChars);
+size_t BoundedLength(const char* s, size_t maxChars);
 
 }  // namespace Trevalk

@@ -13,6 +13,7 @@
 #include "codec/ini_value_codec.h"
 #include "codec/record_codec.h"
 #include "common/unique_handle.h"
+#include "common/text_conversion.h"
 #include "ini/ini_text.h"
 
 namespace Trevalk {
@@ -22,30 +23,6 @@ namespace {
 constexpr size_t kLineBufferBytes = 1024;
 constexpr size_t kInitialBuckets = 17;
 
-// Text in the thread's ANSI code page <-> UTF-16. False on a failure.
-bool AnsiToWide(const char* bytes, size_t length, std::wstring& out) {
-  out.clear();
-  if (length == 0) return true;
-  if (length > INT_MAX) return false;
-  const int chars = MultiByteToWideChar(CP_THREAD_ACP, 0, bytes, static_cast<int>(length), nullptr, 0);
-  if (chars <= 0) return false;
-  out.resize(static_cast<size_t>(chars));
-  MultiByteToWideChar(CP_THREAD_ACP, 0, bytes, static_cast<int>(length), &out[0], chars);
-  return true;
-}
-
-bool WideToAnsi(const std::wstring& text, std::string& out) {
-  out.clear();
-  if (text.empty()) return true;
-  if (text.size() > INT_MAX) return false;
-  const int bytes = WideCharToMultiByte(CP_THREAD_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                        nullptr, nullptr);
-  if (bytes <= 0) return false;
-  out.resize(static_cast<size_t>(bytes));
-  WideCharToMultiByte(CP_THREAD_ACP, 0, text.data(), static_cast<int>(text.size()), &out[0], bytes, nullptr,
-                      nullptr);
-  return true;
-}
 
 // "Section.Key" split at the first dot; false without a dot.
 bool SplitName(const std::wstring& name, std::wstring& section, std::wstring& key) {
@@ -100,7 +77,7 @@ bool CBaseIniReader::WriteString(const std::wstring& section, const std::wstring
 void CBaseIniReader::ParseLine(const char* piece) {
   if (piece == nullptr) return;
   std::wstring wide;
-  if (!AnsiToWide(piece, strlen(piece), wide)) return;
+  if (!MultiByteToUtf16(CP_THREAD_ACP, piece, strlen(piece), wide)) return;
   const IniLine line = ParseIniLine(wide);
   if (line.kind == IniLineKind::kSection) {
     currentSection_ = line.name;
@@ -148,7 +125,7 @@ void CObfuscatedIniReader::DecodePendingHeaders() {
     if (!DecodeObfuscatedIniValue(h.headerText, entry->value, type, clear)) continue;
     if (type == codec::kIniTypeText) {
       std::wstring value;
-      if (!AnsiToWide(clear.data(), clear.size(), value)) continue;
+      if (!MultiByteToUtf16(CP_THREAD_ACP, clear.data(), clear.size(), value)) continue;
       *entry = IniEntry{value, 1, codec::kIniTypeText};
     } else {
       const int value = static_cast<int>(codec::GetLe32(reinterpret_cast<const uint8_t*>(clear.data())));
@@ -238,12 +215,12 @@ bool CObfuscatedIniReader::WriteString(const std::wstring& section, const std::w
     // The payload is the whole conversion: in a double-byte code page a
     // character may take two bytes, and none of them may be cut off.
     std::string payload;
-    if (!WideToAnsi(text, payload)) return false;
+    if (!Utf16ToMultiByte(CP_THREAD_ACP, text.data(), text.size(), payload)) return false;
     // A character the code page lacks becomes a substitute ("?"): the file
     // would hold other text than the one reported as written and kept in
     // memory. Only text that reads back as itself is written.
     std::wstring readBack;
-    if (!AnsiToWide(payload.data(), payload.size(), readBack) || readBack != text) return false;
+    if (!MultiByteToUtf16(CP_THREAD_ACP, payload.data(), payload.size(), readBack) || readBack != text) return false;
     return WriteObfuscated(section, key, codec::kIniTypeText, payload, text);
   } catch (const std::bad_alloc&) {
     return false;

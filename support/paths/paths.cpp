@@ -127,6 +127,12 @@ bool IsDirectory(const wchar_t* path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+bool PathExists(const wchar_t* path, bool* isLink) {
+  const DWORD attributes = path && path[0] != L'\0' ? GetFileAttributesW(path) : INVALID_FILE_ATTRIBUTES;
+  if (isLink) *isLink = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  return attributes != INVALID_FILE_ATTRIBUTES;
+}
+
 std::wstring GetCurrentDirectoryString() {
   std::wstring directory;
   DWORD capacity = MAX_PATH;

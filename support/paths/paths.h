@@ -49,6 +49,13 @@ class ShlObjAPI {
 // directory.
 [[nodiscard]] bool IsDirectory(const wchar_t* path);
 
+// True only when `path` is non-null, non-empty and something exists there
+// (a file, a folder or a link): one attribute query, which looks at a link
+// itself and does not follow it. `isLink` (may be null) receives whether it
+// is a reparse point (symbolic link, junction, mount point); false when
+// nothing exists.
+bool PathExists(const wchar_t* path, bool* isLink = nullptr);
+
 // The process's current directory; empty when the system call fails.
 std::wstring GetCurrentDirectoryString();
 

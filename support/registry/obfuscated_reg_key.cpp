@@ -10,6 +10,8 @@
 
 #include "codec/codec_errors.h"
 #include "codec/record_codec.h"
+#include "common/system_text.h"
+#include "common/text_conversion.h"
 
 namespace Trevalk {
 
@@ -18,13 +20,6 @@ namespace {
 constexpr DWORD kFirstReadBytes = 256;
 // The value may grow between the size query and the read; a few retries.
 constexpr int kReadAttempts = 4;
-
-HMODULE ThisModule() {
-  HMODULE module = nullptr;
-  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                     reinterpret_cast<LPCWSTR>(&ThisModule), &module);
-  return module;
-}
 
 // The ANSI form of a value name; empty (the default value) for a null name
 // or a string-resource identifier that the module's string table lacks.
@@ -46,29 +41,17 @@ std::string AnsiValueName(LPCWSTR name) {
     text = name;
     length = static_cast<int>(chars);
   }
-  if (length == 0) return std::string();
-  const int bytes = WideCharToMultiByte(CP_THREAD_ACP, 0, text, length, nullptr, 0, nullptr, nullptr);
-  if (bytes <= 0) return std::string();
-  std::string ansi(static_cast<size_t>(bytes), '\0');
-  WideCharToMultiByte(CP_THREAD_ACP, 0, text, length, &ansi[0], bytes, nullptr, nullptr);
+  std::string ansi;
+  Utf16ToMultiByte(CP_THREAD_ACP, text, static_cast<size_t>(length), ansi);
   return ansi;
 }
 
 // Appends text[0..chars) as UTF-8 and a zero byte. False on a conversion
 // failure (the thread's last error says why).
 bool AppendUtf8(const wchar_t* text, size_t chars, std::string& out) {
-  if (chars > 0) {
-    if (chars > INT_MAX) {
-      SetLastError(ERROR_INVALID_PARAMETER);
-      return false;
-    }
-    const int bytes = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(chars), nullptr, 0, nullptr, nullptr);
-    if (bytes <= 0) return false;
-    const size_t at = out.size();
-    out.resize(at + static_cast<size_t>(bytes));
-    WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(chars), &out[at], bytes, nullptr, nullptr);
-  }
-  out.push_back('\0');
+  std::string utf8;
+  if (!Utf16ToMultiByte(CP_UTF8, text, chars, utf8)) return false;
+  out.append(utf8).push_back('\0');
   return true;
 }
 

@@ -7,6 +7,8 @@
 #include <memory>
 #include <new>
 
+#include "registry/registry_text.h"
+
 namespace Trevalk {
 namespace internal {
 
@@ -208,7 +210,7 @@ LONG CRegKeyImpl::QueryStringValue(LPCWSTR name, LPWSTR buffer, ULONG* chars) {
   if (buffer != nullptr) {
     if (size == 0) {
       if (capacity > 0) buffer[0] = L'\0';
-    } else if (size % sizeof(wchar_t) != 0 || buffer[size / sizeof(wchar_t) - 1] != L'\0') {
+    } else if (!AcceptedRegistryText(type, buffer, size)) {
       return ERROR_INVALID_DATA;
     }
   }

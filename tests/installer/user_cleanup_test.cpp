@@ -2,6 +2,8 @@
 // then CleanupUserPasswordVaultFiles over profiles that the tests add to the
 // machine's profile list (and remove again), with their folders in scratch
 // space. The default user's "Local AppData" value is saved and put back.
+#include "user_cleanup.h"
+
 #include <gtest/gtest.h>
 
 #include <new>
@@ -10,8 +12,8 @@
 
 #include "common/unique_handle.h"
 #include "entry_points.h"
+#include "registry/registry_text.h"
 #include "step_test_util.h"
-#include "user_cleanup.h"
 
 namespace {
 
@@ -42,7 +44,7 @@ TEST(RegistryText, AcceptsOnlyTerminatedStringsOfEvenLength) {
       {REG_BINARY, text, 6, nullptr},
   };
   for (const auto& c : cases) {
-    const wchar_t* accepted = checkrvq::AcceptedRegistryText(c.type, c.data, c.bytes);
+    const wchar_t* accepted = Trevalk::AcceptedRegistryText(c.type, c.data, c.bytes);
     if (!c.expected) {
       EXPECT_EQ(accepted, nullptr) << c.type << "/" << c.bytes;
     } else {

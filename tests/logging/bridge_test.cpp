@@ -156,6 +156,10 @@ TEST(SystemErrorTextTest, KnownAndUnknownCodes) {
   ASSERT_FALSE(text.empty());
   EXPECT_EQ(text.back(), L'\n');  // the system text keeps its line break
   EXPECT_EQ(Trevalk::SystemErrorText(0x2FFFFFFF), L"");
+  // A message with an insert ("... %1.") comes back with the insert as it
+  // stands: no arguments are read for it.
+  const std::wstring withInserts = Trevalk::SystemErrorText(ERROR_INVALID_ORDINAL);
+  EXPECT_NE(withInserts.find(L"%1"), std::wstring::npos) << withInserts;
 }
 
 TEST(Bridge, SeverityOfEachType) {

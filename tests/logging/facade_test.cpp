@@ -262,7 +262,7 @@ TEST(Formatting, PercentSTakesAWideString) {
   auto format = [&](const wchar_t* f, ...) {
     va_list args;
     va_start(args, f);
-    const size_t n = FormatBounded(buffer, 32, f, args);
+    const size_t n = FormatTruncating(buffer, 32, f, args);
     va_end(args);
     return n;
   };

@@ -2,6 +2,9 @@
 
 #include <vector>
 
+#include "common/system_text.h"
+#include "common/text_conversion.h"
+
 namespace bxlogctl {
 namespace {
 
@@ -15,11 +18,8 @@ void Write(DWORD stdHandle, const std::wstring& text) {
     WriteConsoleW(handle, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
     return;
   }
-  const int bytes =
-      WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-  if (bytes <= 0) return;
-  std::string utf8(static_cast<size_t>(bytes), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &utf8[0], bytes, nullptr, nullptr);
+  std::string utf8;
+  if (!Trevalk::Utf16ToMultiByte(CP_UTF8, text.data(), text.size(), utf8)) return;
   DWORD written = 0;
   WriteFile(handle, utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr);
 }
@@ -30,10 +30,7 @@ void Out(const std::wstring& text) { Write(STD_OUTPUT_HANDLE, text); }
 void Err(const std::wstring& text) { Write(STD_ERROR_HANDLE, text); }
 
 std::wstring Win32Text(DWORD code) {
-  wchar_t buffer[1024];
-  const DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
-                                 buffer, 1024, nullptr);
-  std::wstring text(buffer, n);
+  std::wstring text = Trevalk::SystemErrorText(code);
   while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' ')) text.pop_back();
   return text.empty() ? L"unknown error" : text;
 }

@@ -12,13 +12,12 @@
 #include "ini/ini_reader.h"
 #include "log_layout.h"
 #include "log_settings.h"
+#include "paths/paths.h"
 
 namespace bxlogctl {
 namespace {
 
 const wchar_t kSection[] = L"Config";
-
-bool FileExists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 // Records every section and key in file order while the product's reader
 // parses, so that a file can be listed completely.
@@ -50,14 +49,8 @@ std::wstring TargetIni(const Args& args, std::wstring* label) {
 
 void CreateFolderOf(const std::wstring& file) {
   const std::wstring folder = file.substr(0, file.find_last_of(L'\\'));
-  // Create each missing level; an existing one is fine.
-  for (size_t at = folder.find(L'\\', 3); ; at = folder.find(L'\\', at + 1)) {
-    const std::wstring part = at == std::wstring::npos ? folder : folder.substr(0, at);
-    if (!CreateDirectoryW(part.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
-      SystemError(L"cannot create the folder " + part, GetLastError());
-    }
-    if (at == std::wstring::npos) break;
-  }
+  const DWORD error = Trevalk::CreateDirectoryTree(folder.c_str());
+  if (error != ERROR_SUCCESS) SystemError(L"cannot create the folder " + folder, error);
 }
 
 // Writes one obfuscated integer so that the file is either left as it was
@@ -71,7 +64,7 @@ void WriteIniValue(const std::wstring& path, const std::wstring& key, int value)
   }
   const std::wstring temp = path + L".bxlogctl.tmp";
   DeleteFileW(temp.c_str());
-  if (FileExists(path) && !CopyFileW(path.c_str(), temp.c_str(), FALSE)) {
+  if (Trevalk::PathExists(path.c_str()) && !CopyFileW(path.c_str(), temp.c_str(), FALSE)) {
     SystemError(L"cannot copy " + path, GetLastError());
   }
   // A read-only original must not become writable through the copy.
@@ -143,8 +136,8 @@ int RunIni(const Words& words) {
   folder.Load(folderIni);
   root.Load(rootIni);
   OutLine(L"settings of " + DescribeTarget(target));
-  OutLine(L"  folder ini: " + folderIni + (FileExists(folderIni) ? L"" : L" (absent)"));
-  OutLine(L"  root ini:   " + rootIni + (FileExists(rootIni) ? L"" : L" (absent)"));
+  OutLine(L"  folder ini: " + folderIni + (Trevalk::PathExists(folderIni.c_str()) ? L"" : L" (absent)"));
+  OutLine(L"  root ini:   " + rootIni + (Trevalk::PathExists(rootIni.c_str()) ? L"" : L" (absent)"));
   for (const LogSetting& setting : LogSettings()) {
     std::wstring source = L"default";
     long long effective = setting.defaultValue;
@@ -182,7 +175,9 @@ int RunDecodeIni(const Args& args) {
   args.ExpectPositional(2, 2, L"bxlogctl decode ini FILE");
   const std::wstring& path = args.positional()[1];
   InventoryIniReader reader;
-  if (!reader.Load(path)) SystemError(L"cannot read " + path, FileExists(path) ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND);
+  if (!reader.Load(path)) {
+    SystemError(L"cannot read " + path, Trevalk::PathExists(path.c_str()) ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND);
+  }
   Trevalk::CObfuscatedIniReader plainView;
   plainView.SetObfuscatedOnly(false);
   plainView.Load(path);

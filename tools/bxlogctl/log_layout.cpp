@@ -25,14 +25,9 @@ bool IsLogFileName(const std::wstring& name, const std::wstring& module, unsigne
   return true;
 }
 
-bool DirectoryExists(const std::wstring& path) {
-  const DWORD attributes = GetFileAttributesW(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
 bool IsLink(const std::wstring& path) {
-  const DWORD attributes = GetFileAttributesW(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+  bool isLink = false;
+  return Trevalk::PathExists(path.c_str(), &isLink) && isLink;
 }
 
 std::vector<std::wstring> SubFolders(const std::wstring& folder) {
@@ -123,7 +118,7 @@ std::vector<LogFile> ListLogFiles(const LogTarget& target) {
 std::vector<LogTarget> FindLogFolders() {
   std::vector<LogTarget> targets;
   const std::wstring root = LogRoot();
-  if (!DirectoryExists(root)) return targets;
+  if (!Trevalk::IsDirectory(root.c_str())) return targets;
   for (const std::wstring& first : SubFolders(root)) {
     if (IsLink(root + first) || !ListLogFiles({L"", first}).empty()) targets.push_back({L"", first});
     for (const std::wstring& second : SubFolders(root + first + L"\\")) {

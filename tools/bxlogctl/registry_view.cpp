@@ -35,22 +35,24 @@ LONG ReadClear(HKEY parent, const std::wstring& path, const wchar_t* name, DWORD
   return result;
 }
 
+// The number of type T stored in exactly sizeof(T) bytes, as decimal text;
+// empty for any other size.
+template <typename T>
+std::wstring NumberText(const std::vector<BYTE>& data) {
+  if (data.size() != sizeof(T)) return std::wstring();
+  T value;
+  memcpy(&value, data.data(), sizeof value);
+  return std::to_wstring(value);
+}
+
 std::wstring ClearText(DWORD type, const std::vector<BYTE>& data) {
   switch (type) {
     case REG_DWORD:
-      if (data.size() == 4) {
-        DWORD value;
-        memcpy(&value, data.data(), 4);
-        return std::to_wstring(value);
-      }
+    case REG_QWORD: {
+      const std::wstring number = type == REG_DWORD ? NumberText<DWORD>(data) : NumberText<ULONGLONG>(data);
+      if (!number.empty()) return number;
       break;
-    case REG_QWORD:
-      if (data.size() == 8) {
-        ULONGLONG value;
-        memcpy(&value, data.data(), 8);
-        return std::to_wstring(value);
-      }
-      break;
+    }
     case REG_SZ:
     case REG_EXPAND_SZ:
     case REG_MULTI_SZ: {
