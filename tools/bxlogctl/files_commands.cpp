@@ -7,6 +7,7 @@
 #include "commands.h"
 #include "console.h"
 #include "log_layout.h"
+#include "paths/paths.h"
 
 namespace bxlogctl {
 namespace {
@@ -23,8 +24,7 @@ int RunWhere(const Words& words) {
   args.ExpectPositional(0, 0, L"bxlogctl where");
   const std::wstring root = LogRoot();
   OutLine(L"log root: " + root);
-  const DWORD rootAttributes = GetFileAttributesW(root.c_str());
-  if (rootAttributes == INVALID_FILE_ATTRIBUTES) {
+  if (!Trevalk::PathExists(root.c_str())) {
     OutLine(L"  (does not exist yet: nothing has been logged to files on this machine)");
     return kExitOk;
   }
@@ -35,8 +35,7 @@ int RunWhere(const Words& words) {
     return kExitOk;
   }
   const std::wstring rootIni = RootIniPath();
-  OutLine(L"root log.ini: " + rootIni +
-          (GetFileAttributesW(rootIni.c_str()) == INVALID_FILE_ATTRIBUTES ? L" (absent)" : L""));
+  OutLine(L"root log.ini: " + rootIni + (Trevalk::PathExists(rootIni.c_str()) ? L"" : L" (absent)"));
   const auto targets = FindLogFolders();
   if (targets.empty()) OutLine(L"no log folders");
   for (const LogTarget& target : targets) {
@@ -49,11 +48,9 @@ int RunWhere(const Words& words) {
       continue;
     }
     const std::wstring folderIni = FolderIniPath(target);
-    const DWORD iniAttributes = GetFileAttributesW(folderIni.c_str());
-    if (iniAttributes != INVALID_FILE_ATTRIBUTES) {
-      OutLine(L"  log.ini" + std::wstring(iniAttributes & FILE_ATTRIBUTE_REPARSE_POINT
-                                              ? L"  (a link: the writer logs nothing in this folder)"
-                                              : L""));
+    bool iniIsLink = false;
+    if (Trevalk::PathExists(folderIni.c_str(), &iniIsLink)) {
+      OutLine(L"  log.ini" + std::wstring(iniIsLink ? L"  (a link: the writer logs nothing in this folder)" : L""));
     }
     const LogFile* current = CurrentFile(files);
     for (const LogFile& file : files) {
