@@ -18,17 +18,6 @@ constexpr const wchar_t* kConfigSection = L"Config";
 constexpr DWORD kThresholdOff = 10000;
 constexpr size_t kRootChars = 260;
 
-bool FileExists(const std::wstring& path) {
-  return !path.empty() && GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-// One attribute query: whether `path` exists, and whether it is a link.
-bool FileExists(const std::wstring& path, bool& isLink) {
-  const DWORD attributes = path.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(path.c_str());
-  isLink = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-  return attributes != INVALID_FILE_ATTRIBUTES;
-}
-
 std::wstring ParentFolder(const std::wstring& path) { return path.substr(0, path.find_last_of(L'\\')); }
 
 // Opened without following a link at the file itself, should one appear
