@@ -9,22 +9,13 @@
 
 #include "common/unique_handle.h"
 #include "figures.h"
+#include "profile_list.h"
+#include "test_support.h"
 
 namespace rvqbench {
 namespace {
 
-constexpr const wchar_t* kShellFolders =
-    L".DEFAULT\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
-constexpr const wchar_t* kProfileList = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList";
 constexpr const wchar_t* kSidPrefix = L"S-1-5-21-4242-10-";
-
-bool SetText(HKEY root, const std::wstring& keyPath, const wchar_t* name, const std::wstring& text, DWORD type) {
-  Trevalk::UniqueHKey key;
-  return RegCreateKeyExW(root, keyPath.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.put(), nullptr) ==
-             ERROR_SUCCESS &&
-         RegSetValueExW(key.get(), name, 0, type, reinterpret_cast<const BYTE*>(text.c_str()),
-                        static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
-}
 
 bool WriteSmallFile(const std::wstring& path) {
   Trevalk::UniqueFileHandle file(
@@ -33,33 +24,9 @@ bool WriteSmallFile(const std::wstring& path) {
   return file && WriteFile(file.get(), "vault", 5, &written, nullptr);
 }
 
-void RemoveTree(const std::wstring& path) {
-  WIN32_FIND_DATAW found;
-  Trevalk::UniqueFindHandle find(FindFirstFileW((path + L"\\*").c_str(), &found));
-  if (find) {
-    do {
-      const std::wstring name = found.cFileName;
-      if (name == L"." || name == L"..") continue;
-      const std::wstring child = path + L"\\" + name;
-      if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        RemoveTree(child);
-      } else {
-        DeleteFileW(child.c_str());
-      }
-    } while (FindNextFileW(find.get(), &found));
-  }
-  find.reset();
-  RemoveDirectoryW(path.c_str());
-}
-
-void RemoveBenchProfiles(int count) {
-  for (int i = 0; i < count; ++i) {
-    RegDeleteKeyW(HKEY_LOCAL_MACHINE, (std::wstring(kProfileList) + L"\\" + kSidPrefix + std::to_wstring(i)).c_str());
-  }
-}
-
-// Profiles 0..count-1, each with the vault file and both folders.
-bool AddProfiles(const std::wstring& root, int count, std::vector<std::wstring>& vaults) {
+// `count` profiles in `profiles`, each with the vault file and both folders.
+bool AddProfiles(rvqtest::TestProfileList& profiles, const std::wstring& root, int count,
+                 std::vector<std::wstring>& vaults) {
   vaults.clear();
   for (int i = 0; i < count; ++i) {
     const std::wstring profile = root + L"\\u" + std::to_wstring(i);
@@ -71,42 +38,10 @@ bool AddProfiles(const std::wstring& root, int count, std::vector<std::wstring>&
     }
     vaults.push_back(folder + L"\\rvqpv.dat");
     if (!WriteSmallFile(vaults.back())) return false;
-    if (!SetText(HKEY_LOCAL_MACHINE, std::wstring(kProfileList) + L"\\" + kSidPrefix + std::to_wstring(i),
-                 L"ProfileImagePath", profile, REG_SZ)) {
-      return false;
-    }
+    if (profiles.Add(profile).empty()) return false;
   }
-  return true;
+  return profiles.ready();
 }
-
-class SavedLocalAppData {
- public:
-  SavedLocalAppData() {
-    Trevalk::UniqueHKey key;
-    if (RegOpenKeyExW(HKEY_USERS, kShellFolders, 0, KEY_READ, key.put()) == ERROR_SUCCESS) {
-      bytes_ = sizeof value_;
-      found_ = RegQueryValueExW(key.get(), L"Local AppData", nullptr, &type_, reinterpret_cast<BYTE*>(value_),
-                                &bytes_) == ERROR_SUCCESS;
-    }
-  }
-  ~SavedLocalAppData() {
-    Trevalk::UniqueHKey key;
-    if (RegOpenKeyExW(HKEY_USERS, kShellFolders, 0, KEY_SET_VALUE, key.put()) != ERROR_SUCCESS) return;
-    if (found_) {
-      RegSetValueExW(key.get(), L"Local AppData", 0, type_, reinterpret_cast<const BYTE*>(value_), bytes_);
-    } else {
-      RegDeleteValueW(key.get(), L"Local AppData");
-    }
-  }
-  SavedLocalAppData(const SavedLocalAppData&) = delete;
-  SavedLocalAppData& operator=(const SavedLocalAppData&) = delete;
-
- private:
-  wchar_t value_[1024] = {};
-  DWORD bytes_ = 0;
-  DWORD type_ = 0;
-  bool found_ = false;
-};
 
 }  // namespace
 
@@ -121,11 +56,6 @@ void CleanupFigures(std::vector<Row>& rows) {
   }
   if (!uninstall) {
     rows.push_back(FailedRow("per-user cleanup", "checkRVQ.dll or its export missing", goal));
-    return;
-  }
-  SavedLocalAppData saved;
-  if (!SetText(HKEY_USERS, kShellFolders, L"Local AppData", L"%USERPROFILE%\\AppData\\Local", REG_EXPAND_SZ)) {
-    rows.push_back(FailedRow("per-user cleanup", "cannot set Local AppData", goal));
     return;
   }
   wchar_t temp[MAX_PATH + 1];
@@ -145,20 +75,20 @@ void CleanupFigures(std::vector<Row>& rows) {
     const int samples = count >= 1000 ? Samples(5) : count >= 100 ? Samples(9) : Samples(15);
     const PairResult result = MeasurePair(
         [&] {
-          RemoveTree(root);
+          rvqtest::RemoveTree(root);
           CreateDirectoryW(root.c_str(), nullptr);
-          if (!AddProfiles(root, count, vaults)) ok = false;
+          rvqtest::TestProfileList profiles(kSidPrefix);
+          if (!AddProfiles(profiles, root, count, vaults)) ok = false;
           const double start = Now();
           uninstall();
           const double seconds = Now() - start;
           for (const auto& vault : vaults) {
             if (GetFileAttributesW(vault.c_str()) != INVALID_FILE_ATTRIBUTES) ok = false;
           }
-          RemoveBenchProfiles(count);
           return seconds / count;
         },
         [&] {
-          RemoveTree(floorRoot);
+          rvqtest::RemoveTree(floorRoot);
           CreateDirectoryW(floorRoot.c_str(), nullptr);
           std::vector<std::wstring> files;
           for (int i = 0; i < count; ++i) {
@@ -170,8 +100,8 @@ void CleanupFigures(std::vector<Row>& rows) {
           return (Now() - start) / count;
         },
         samples, 1);
-    RemoveTree(root);
-    RemoveTree(floorRoot);
+    rvqtest::RemoveTree(root);
+    rvqtest::RemoveTree(floorRoot);
     Row row = MakeRow(figure, result, goal, 0);
     if (!ok) {
       row.verdict = "NO (set-up failed or files left)";

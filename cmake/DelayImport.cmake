@@ -26,6 +26,7 @@
 # header field.
 if(NOT MSVC)
   add_library(rvq_delay_import_end STATIC ${CMAKE_CURRENT_LIST_DIR}/delay_import_end.c)
+  target_link_libraries(rvq_delay_import_end PRIVATE rvq_build_flags)
   # Debian's own interpreter (scripts/bootstrap installs it), not whatever
   # python3 comes first on the PATH.
   find_program(RVQ_PYTHON3 NAMES python3 PATHS /usr/bin NO_DEFAULT_PATH REQUIRED)

@@ -1,5 +1,6 @@
 # The shipped form of every binary, for mingw-w64 (included by the top-level
-# CMakeLists.txt when RVQ_RELEASE_FORM is on).
+# CMakeLists.txt when RVQ_RELEASE_FORM is on, after cmake/BuildFlags.cmake:
+# its flags join rvq_build_flags).
 #
 # Reproducible: two builds of one commit in different folders give the same
 # bytes. The compiler records no build path (-ffile-prefix-map: sources
@@ -21,11 +22,12 @@
 # table the strip removes.
 find_program(MINGW_OBJCOPY ${TOOLCHAIN_PREFIX}-objcopy REQUIRED)
 
-add_compile_options(-g "-ffile-prefix-map=${PROJECT_SOURCE_DIR}=." "-ffile-prefix-map=${CMAKE_BINARY_DIR}=build")
-add_link_options(LINKER:--no-insert-timestamp)
+target_compile_options(rvq_build_flags INTERFACE
+  -g "-ffile-prefix-map=${PROJECT_SOURCE_DIR}=." "-ffile-prefix-map=${CMAKE_BINARY_DIR}=build")
+target_link_options(rvq_build_flags INTERFACE LINKER:--no-insert-timestamp)
 
 set(rvq_split_debug
-  "\"${MINGW_OBJCOPY}\" --only-keep-debug <TARGET> <TARGET>.debug"
+  "env SOURCE_DATE_EPOCH=0 \"${MINGW_OBJCOPY}\" --only-keep-debug <TARGET> <TARGET>.debug"
   "env SOURCE_DATE_EPOCH=0 \"${MINGW_OBJCOPY}\" --strip-all --add-gnu-debuglink=<TARGET>.debug <TARGET>")
 list(JOIN rvq_split_debug " && " rvq_split_debug)
 foreach(lang C CXX)
@@ -40,5 +42,5 @@ endforeach()
 # 3.5 KiB of padding per section.
 set(RVQ_FILE_ALIGNMENT "" CACHE STRING "PE file alignment of every binary (empty: the linker's default, 512)")
 if(RVQ_FILE_ALIGNMENT)
-  add_link_options(LINKER:--file-alignment,${RVQ_FILE_ALIGNMENT})
+  target_link_options(rvq_build_flags INTERFACE LINKER:--file-alignment,${RVQ_FILE_ALIGNMENT})
 endif()

@@ -101,14 +101,16 @@ std::vector<std::string> SplitLines(const std::string& text) {
   return lines;
 }
 
-std::string ToUtf8(const std::wstring& text) {
+std::string Narrow(const std::wstring& text, UINT codePage) {
   if (text.empty()) return {};
-  const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
-                                    nullptr);
+  const int n =
+      WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
   std::string out(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], n, nullptr, nullptr);
+  WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), &out[0], n, nullptr, nullptr);
   return out;
 }
+
+std::string ToUtf8(const std::wstring& text) { return Narrow(text, CP_UTF8); }
 
 std::wstring FromUtf8(const std::string& text) {
   if (text.empty()) return {};

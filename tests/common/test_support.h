@@ -32,6 +32,9 @@ ProcessResult RunProcess(const std::wstring& commandLine, const std::wstring& cu
 // The lines of `text`, without their line breaks.
 std::vector<std::string> SplitLines(const std::string& text);
 
+// `text` in the code page `codePage` (the ANSI code page by default: 1252
+// under Wine, what the stand-ins see).
+std::string Narrow(const std::wstring& text, UINT codePage = CP_ACP);
 std::string ToUtf8(const std::wstring& text);
 std::wstring FromUtf8(const std::string& text);
 

@@ -9,6 +9,7 @@
 
 #include "detection.h"
 #include "detection_list.h"
+#include "library_copy.h"
 #include "module_state.h"
 #include "step_test_util.h"
 
@@ -185,15 +186,8 @@ TEST(MakeIncompatibleDetection, NoRecordsOrNoArrayGiveAnEmptyList) {
 class DetectWithStandIn : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(rvqtest::CopyInto(folder_.path(), rvqtest::BinPath(L"checkRVQ.dll")));
-    library_ = LoadLibraryW(folder_.Child(L"checkRVQ.dll").c_str());
-    ASSERT_NE(library_, nullptr);
-    checkrvq::SetLibraryModule(library_);
+    ASSERT_TRUE(library_.Load());
     ASSERT_TRUE(SetCurrentDirectoryW(elsewhere_.path().c_str()));
-  }
-  void TearDown() override {
-    checkrvq::SetLibraryModule(nullptr);
-    if (library_) FreeLibrary(library_);
   }
 
   void InstallStandIn(const std::string& ini) {
@@ -206,11 +200,11 @@ class DetectWithStandIn : public ::testing::Test {
     return rvqtest::SplitLines(rvqtest::ReadFileBytes(folder_.Child(L"uninst-calls.txt")));
   }
 
-  rvqtest::ScratchDir folder_{L"rvq lib \u00C9"};
+  rvqtest::LibraryCopy library_{L"rvq lib \u00C9"};
+  const rvqtest::ScratchDir& folder_ = library_.folder();
   rvqtest::ScratchDir elsewhere_{L"rvqcwd"};
   // Declared last: puts the directory back before the folders go.
   rvqtest::ScopedCurrentDirectory restoreDirectory_;
-  HMODULE library_ = nullptr;
   DWORD count_ = 0xA5A5A5A5;
   IncompatibleProductRecord** list_ = nullptr;
 };
@@ -348,7 +342,7 @@ TEST_F(DetectWithStandIn, FolderOutsideTheAnsiCodePageIsNamedByItsShortForm) {
   EXPECT_EQ(DetectIncompatible(&count_, &list_), 0u);
   EXPECT_EQ(count_, 1u);
   FreeDetectionList(count_, list_);
-  checkrvq::SetLibraryModule(library_);
+  checkrvq::SetLibraryModule(library_.module());
   FreeLibrary(innerLibrary);
 
   const auto calls = rvqtest::SplitLines(rvqtest::ReadFileBytes(inner + L"\\uninst-calls.txt"));

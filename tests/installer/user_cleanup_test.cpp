@@ -12,6 +12,7 @@
 
 #include "common/unique_handle.h"
 #include "entry_points.h"
+#include "profile_list.h"
 #include "registry/registry_text.h"
 #include "step_test_util.h"
 
@@ -103,68 +104,23 @@ TEST(ProfilePaths, InsideMeansBelowTheFolderNotBesideIt) {
   }
 }
 
-const wchar_t* const kShellFolders = L".DEFAULT\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
-const wchar_t* const kProfileList = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList";
+const wchar_t* const kShellFolders = rvqtest::TestProfileList::kShellFolders;
 const wchar_t* const kTestSidPrefix = L"S-1-5-21-4242-7-";
 
-bool SetValue(HKEY root, const std::wstring& keyPath, const wchar_t* name, DWORD type, const void* data, DWORD bytes) {
-  Trevalk::UniqueHKey key;
-  if (RegCreateKeyExW(root, keyPath.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.put(), nullptr) !=
-      ERROR_SUCCESS) {
-    return false;
-  }
-  return RegSetValueExW(key.get(), name, 0, type, static_cast<const BYTE*>(data), bytes) == ERROR_SUCCESS;
-}
-
-bool SetText(HKEY root, const std::wstring& keyPath, const wchar_t* name, const std::wstring& text,
-             DWORD type = REG_SZ) {
-  return SetValue(root, keyPath, name, type, text.c_str(), static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
-}
+using rvqtest::SetRegistryText;
+using rvqtest::SetRegistryValue;
 
 class UserCleanup : public ::testing::Test {
  protected:
-  void SetUp() override {
-    Trevalk::UniqueHKey key;
-    ASSERT_EQ(RegOpenKeyExW(HKEY_USERS, kShellFolders, 0, KEY_READ, key.put()), ERROR_SUCCESS);
-    savedBytes_ = sizeof savedValue_;
-    savedFound_ = RegQueryValueExW(key.get(), L"Local AppData", nullptr, &savedType_,
-                                   reinterpret_cast<BYTE*>(savedValue_), &savedBytes_) == ERROR_SUCCESS;
-    // The usual value, so that every test starts from the same place.
-    ASSERT_TRUE(SetText(HKEY_USERS, kShellFolders, L"Local AppData", L"%USERPROFILE%\\AppData\\Local", REG_EXPAND_SZ));
-    RemoveTestProfiles();
-  }
-
-  void TearDown() override {
-    RemoveTestProfiles();
-    if (savedFound_) {
-      EXPECT_TRUE(SetValue(HKEY_USERS, kShellFolders, L"Local AppData", savedType_, savedValue_, savedBytes_));
-    } else {
-      Trevalk::UniqueHKey key;
-      RegOpenKeyExW(HKEY_USERS, kShellFolders, 0, KEY_SET_VALUE, key.put());
-      RegDeleteValueW(key.get(), L"Local AppData");
-    }
-  }
-
-  static void RemoveTestProfiles() {
-    Trevalk::UniqueHKey list;
-    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProfileList, 0, KEY_READ, list.put()), ERROR_SUCCESS);
-    std::vector<std::wstring> ours;
-    wchar_t name[256];
-    for (DWORD i = 0;; ++i) {
-      DWORD chars = 256;
-      if (RegEnumKeyExW(list.get(), i, name, &chars, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
-      if (std::wstring(name).rfind(kTestSidPrefix, 0) == 0) ours.push_back(name);
-    }
-    for (const auto& sid : ours) rvqtest::DeleteRegistryTree(HKEY_LOCAL_MACHINE, std::wstring(kProfileList) + L"\\" + sid);
-  }
+  void SetUp() override { ASSERT_TRUE(profiles_.ready()); }
 
   // Adds a profile whose ProfileImagePath is `folder`; returns its key path.
   std::wstring AddProfile(const std::wstring& folder, DWORD type = REG_SZ) {
-    const std::wstring key = ProfileKey();
-    EXPECT_TRUE(SetText(HKEY_LOCAL_MACHINE, key, L"ProfileImagePath", folder, type));
+    const std::wstring key = profiles_.Add(folder, type);
+    EXPECT_FALSE(key.empty());
     return key;
   }
-  std::wstring ProfileKey() { return std::wstring(kProfileList) + L"\\" + kTestSidPrefix + std::to_wstring(++sids_); }
+  std::wstring ProfileKey() { return profiles_.NextKey(); }
 
   // A user folder below the scratch root with the product's tree in it.
   struct User {
@@ -203,12 +159,8 @@ class UserCleanup : public ::testing::Test {
             Line(1, 657, L"Removed Bryxen local user app data folder: [" + user.maker + L"]")};
   }
 
+  rvqtest::TestProfileList profiles_{kTestSidPrefix};
   rvqtest::ScratchDir root_{L"rvqprofiles"};
-  int sids_ = 0;
-  wchar_t savedValue_[1024] = {};
-  DWORD savedBytes_ = 0;
-  DWORD savedType_ = 0;
-  bool savedFound_ = false;
 };
 
 TEST_F(UserCleanup, VaultAndBothFoldersGoWhenNothingElseIsThere) {
@@ -280,13 +232,13 @@ TEST_F(UserCleanup, ProfilesWithoutAUsableImagePathArePassedOverQuietly) {
   // user folder with the full product tree.
   const User user = MakeUser(L"fay", true, true);
   const DWORD number = 7;
-  SetValue(HKEY_LOCAL_MACHINE, ProfileKey(), L"ProfileImagePath", REG_DWORD, &number, sizeof number);
-  SetText(HKEY_LOCAL_MACHINE, ProfileKey(), L"OtherValue", user.profile);  // no ProfileImagePath
+  SetRegistryValue(HKEY_LOCAL_MACHINE, ProfileKey(), L"ProfileImagePath", REG_DWORD, &number, sizeof number);
+  SetRegistryText(HKEY_LOCAL_MACHINE, ProfileKey(), L"OtherValue", user.profile);  // no ProfileImagePath
   AddProfile(L"");                                                          // empty
-  SetValue(HKEY_LOCAL_MACHINE, ProfileKey(), L"ProfileImagePath", REG_BINARY, user.profile.c_str(),
-           static_cast<DWORD>((user.profile.size() + 1) * sizeof(wchar_t)));
-  SetValue(HKEY_LOCAL_MACHINE, ProfileKey(), L"ProfileImagePath", REG_SZ, user.profile.c_str(),
-           static_cast<DWORD>(user.profile.size() * sizeof(wchar_t) + 1));  // odd byte count
+  SetRegistryValue(HKEY_LOCAL_MACHINE, ProfileKey(), L"ProfileImagePath", REG_BINARY, user.profile.c_str(),
+                   static_cast<DWORD>((user.profile.size() + 1) * sizeof(wchar_t)));
+  SetRegistryValue(HKEY_LOCAL_MACHINE, ProfileKey(), L"ProfileImagePath", REG_SZ, user.profile.c_str(),
+                   static_cast<DWORD>(user.profile.size() * sizeof(wchar_t) + 1));  // odd byte count
   // Longer than the 522 bytes the value is read into.
   AddProfile(user.profile + L"\\" + std::wstring(300, L'x'));
   EXPECT_EQ(Clean(), std::vector<std::wstring>{});
@@ -341,11 +293,11 @@ TEST_F(UserCleanup, UnusableLocalAppDataEndsTheCleanupWithOneError) {
       ASSERT_EQ(RegOpenKeyExW(HKEY_USERS, kShellFolders, 0, KEY_SET_VALUE, key.put()), ERROR_SUCCESS);
       ASSERT_EQ(RegDeleteValueW(key.get(), L"Local AppData"), ERROR_SUCCESS);
     } else if (c.type == REG_DWORD) {
-      ASSERT_TRUE(SetValue(HKEY_USERS, kShellFolders, L"Local AppData", REG_DWORD, &number, sizeof number));
+      ASSERT_TRUE(SetRegistryValue(HKEY_USERS, kShellFolders, L"Local AppData", REG_DWORD, &number, sizeof number));
     } else if (c.text.empty()) {
-      ASSERT_TRUE(SetValue(HKEY_USERS, kShellFolders, L"Local AppData", c.type, L"", 0));
+      ASSERT_TRUE(SetRegistryValue(HKEY_USERS, kShellFolders, L"Local AppData", c.type, L"", 0));
     } else {
-      ASSERT_TRUE(SetText(HKEY_USERS, kShellFolders, L"Local AppData", c.text, c.type));
+      ASSERT_TRUE(SetRegistryText(HKEY_USERS, kShellFolders, L"Local AppData", c.text, c.type));
     }
     ScopedRecordingLog log;
     log.state.threshold = 1;

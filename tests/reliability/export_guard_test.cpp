@@ -12,12 +12,13 @@
 #include <stdexcept>
 #include <string>
 
+#include "allocation_counter.h"
 #include "detection.h"
 #include "detection_list.h"
 #include "entry_points.h"
+#include "library_copy.h"
 #include "module_state.h"
 #include "recording_logger.h"
-#include "allocation_counter.h"
 #include "step_test_util.h"
 
 namespace {
@@ -72,21 +73,14 @@ class ExportGuard : public ::testing::Test {
     ASSERT_TRUE(ETWLogging::testing::InstallLogBuilder(&builder_));
     // The library is a copy of checkRVQ.dll beside the Uninst.dll stand-in,
     // which lists three products (so detection logs four lines).
-    ASSERT_TRUE(rvqtest::CopyInto(folder_.path(), rvqtest::BinPath(L"checkRVQ.dll")));
+    ASSERT_TRUE(library_.Load());
     ASSERT_TRUE(rvqtest::CopyInto(folder_.path(), rvqtest::FixturePath(L"Uninst.dll")));
     ASSERT_TRUE(rvqtest::WriteFileBytes(folder_.Child(L"uninst.ini"),
                                         "[Detect]\r\nResult=1\r\nCount=3\r\nName0=Bryxen Tovrin Service\r\n"
                                         "Name1=Other Suite\r\nName2=Bryxen Desktop\r\n"));
-    library_ = LoadLibraryW(folder_.Child(L"checkRVQ.dll").c_str());
-    ASSERT_NE(library_, nullptr);
-    checkrvq::SetLibraryModule(library_);
     ASSERT_TRUE(SetCurrentDirectoryW(elsewhere_.path().c_str()));
   }
-  void TearDown() override {
-    checkrvq::SetLibraryModule(nullptr);
-    ETWLogging::testing::ResetLogging();
-    if (library_) FreeLibrary(library_);
-  }
+  void TearDown() override { ETWLogging::testing::ResetLogging(); }
 
   // Runs `call` with the logger throwing at line 1, 2, ... until a run ends
   // without reaching the throw; `check` sees each result. Returns how many
@@ -112,10 +106,10 @@ class ExportGuard : public ::testing::Test {
   rvqtest::RecordingState state_;
   ThrowPlan plan_;
   ThrowingBuilder builder_{state_, plan_};
-  rvqtest::ScratchDir folder_{L"rvq guard"};
+  rvqtest::LibraryCopy library_{L"rvq guard"};
+  const rvqtest::ScratchDir& folder_ = library_.folder();
   rvqtest::ScratchDir elsewhere_{L"rvq elsewhere"};
   rvqtest::ScopedCurrentDirectory restoreDirectory_;
-  HMODULE library_ = nullptr;
 };
 
 TEST_F(ExportGuard, DetectIncompatibleAnswersAtEveryThrowPoint) {

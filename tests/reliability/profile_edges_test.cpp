@@ -9,58 +9,25 @@
 #include <vector>
 
 #include "common/unique_handle.h"
+#include "profile_list.h"
 #include "step_test_util.h"
 #include "user_cleanup.h"
 
 namespace {
 
-const wchar_t* const kShellFolders = L".DEFAULT\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
-const wchar_t* const kProfileList = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList";
 const wchar_t* const kSidPrefix = L"S-1-5-21-4242-9-";
 const wchar_t* const kVaultTail = L"\\AppData\\Local\\Bryxen\\RVQ\\rvqpv.dat";  // 35 characters
 
 using rvqtest::LongPath;
-
-bool SetText(const std::wstring& key, const wchar_t* name, const std::wstring& text, DWORD type) {
-  Trevalk::UniqueHKey opened;
-  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, opened.put(), nullptr) !=
-      ERROR_SUCCESS) {
-    return false;
-  }
-  return RegSetValueExW(opened.get(), name, 0, type, reinterpret_cast<const BYTE*>(text.c_str()),
-                        static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
-}
+using rvqtest::SetRegistryText;
 
 class ProfileEdges : public ::testing::Test {
  protected:
-  void SetUp() override {
-    Trevalk::UniqueHKey key;
-    ASSERT_EQ(RegOpenKeyExW(HKEY_USERS, kShellFolders, 0, KEY_READ | KEY_SET_VALUE, key.put()), ERROR_SUCCESS);
-    savedBytes_ = sizeof savedValue_;
-    savedFound_ = RegQueryValueExW(key.get(), L"Local AppData", nullptr, &savedType_,
-                                   reinterpret_cast<BYTE*>(savedValue_), &savedBytes_) == ERROR_SUCCESS;
-    const std::wstring usual = L"%USERPROFILE%\\AppData\\Local";
-    ASSERT_EQ(RegSetValueExW(key.get(), L"Local AppData", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(usual.c_str()),
-                             static_cast<DWORD>((usual.size() + 1) * sizeof(wchar_t))),
-              ERROR_SUCCESS);
-  }
-  void TearDown() override {
-    for (int k = 1; k <= sids_; ++k) {
-      rvqtest::DeleteRegistryTree(HKEY_LOCAL_MACHINE, std::wstring(kProfileList) + L"\\" + kSidPrefix + std::to_wstring(k));
-    }
-    Trevalk::UniqueHKey key;
-    RegOpenKeyExW(HKEY_USERS, kShellFolders, 0, KEY_SET_VALUE, key.put());
-    if (savedFound_) {
-      RegSetValueExW(key.get(), L"Local AppData", 0, savedType_, reinterpret_cast<const BYTE*>(savedValue_), savedBytes_);
-    } else {
-      RegDeleteValueW(key.get(), L"Local AppData");
-    }
-    RemoveLongTree(LongPath(root_.path()));
-  }
+  void SetUp() override { ASSERT_TRUE(profiles_.ready()); }
+  void TearDown() override { RemoveLongTree(LongPath(root_.path())); }
 
   void AddProfile(const std::wstring& imagePath, DWORD type = REG_SZ) {
-    ASSERT_TRUE(SetText(std::wstring(kProfileList) + L"\\" + kSidPrefix + std::to_wstring(++sids_), L"ProfileImagePath",
-                        imagePath, type));
+    ASSERT_FALSE(profiles_.Add(imagePath, type).empty());
   }
 
   // A profile folder below the root whose vault path has `vaultChars`
@@ -92,12 +59,8 @@ class ProfileEdges : public ::testing::Test {
     RemoveDirectoryW(path.c_str());
   }
 
+  rvqtest::TestProfileList profiles_{kSidPrefix};
   rvqtest::ScratchDir root_{L"rvqedges"};
-  int sids_ = 0;
-  wchar_t savedValue_[1024] = {};
-  DWORD savedBytes_ = 0;
-  DWORD savedType_ = 0;
-  bool savedFound_ = false;
 };
 
 TEST_F(ProfileEdges, VaultPathsAroundTheBufferAreCleanedWholeOrLeftAlone) {
@@ -174,30 +137,18 @@ TEST_F(ProfileEdges, HostileProfileListEntriesTouchNothingElse) {
   AddProfile(user);
   AddProfile(user + std::wstring(1000 - user.size(), L'x'));
   AddProfile(user + std::wstring(32767 - user.size(), L'y'), REG_EXPAND_SZ);
-  const std::wstring base = std::wstring(kProfileList) + L"\\" + kSidPrefix;
-  ++sids_;
-  ASSERT_TRUE(SetText(base + std::to_wstring(sids_), L"Other", L"no image path", REG_SZ));
-  {
-    Trevalk::UniqueHKey key;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, (base + std::to_wstring(++sids_)).c_str(), 0, nullptr, 0,
-                              KEY_SET_VALUE, nullptr, key.put(), nullptr),
-              ERROR_SUCCESS);
-    const DWORD number = 5;
-    RegSetValueExW(key.get(), L"ProfileImagePath", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&number), sizeof number);
-  }
-  {
-    Trevalk::UniqueHKey key;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, (base + std::to_wstring(++sids_)).c_str(), 0, nullptr, 0,
-                              KEY_SET_VALUE, nullptr, key.put(), nullptr),
-              ERROR_SUCCESS);
-    // The user's folder without its terminator and with an odd byte count.
-    RegSetValueExW(key.get(), L"ProfileImagePath", 0, REG_SZ, reinterpret_cast<const BYTE*>(user.c_str()),
-                   static_cast<DWORD>(user.size() * sizeof(wchar_t) - 1));
-  }
-  ASSERT_TRUE(SetText(base + std::to_wstring(sids_) + L".bak", L"ProfileImagePath", user, REG_SZ));
+  ASSERT_TRUE(SetRegistryText(HKEY_LOCAL_MACHINE, profiles_.NextKey(), L"Other", L"no image path"));
+  const DWORD number = 5;
+  ASSERT_TRUE(rvqtest::SetRegistryValue(HKEY_LOCAL_MACHINE, profiles_.NextKey(), L"ProfileImagePath", REG_DWORD,
+                                        &number, sizeof number));
+  // The user's folder without its terminator and with an odd byte count.
+  const std::wstring lastKey = profiles_.NextKey();
+  ASSERT_TRUE(rvqtest::SetRegistryValue(HKEY_LOCAL_MACHINE, lastKey, L"ProfileImagePath", REG_SZ, user.c_str(),
+                                        static_cast<DWORD>(user.size() * sizeof(wchar_t) - 1)));
+  // Its ".bak" twin carries the prefix too: it goes with the others.
+  ASSERT_TRUE(SetRegistryText(HKEY_LOCAL_MACHINE, lastKey + L".bak", L"ProfileImagePath", user));
 
   checkrvq::CleanupUserPasswordVaultFiles();
-  rvqtest::DeleteRegistryTree(HKEY_LOCAL_MACHINE, base + std::to_wstring(sids_) + L".bak");
   EXPECT_FALSE(rvqtest::FileExists(product + L"\\rvqpv.dat"));
   EXPECT_TRUE(rvqtest::FileExists(user + L"\\AppData\\Local\\Bryxen\\other.dat"));
   EXPECT_TRUE(rvqtest::FileExists(user + L"\\ntuser.dat"));

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "osinfo/file_version.h"
-#include "../paths/scoped_current_directory.h"
+#include "scoped_current_directory.h"
 #include "test_support.h"
 
 namespace {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "recording_logger.h"
+#include "scoped_current_directory.h"
 #include "test_support.h"
 
 namespace rvqtest {
@@ -37,32 +38,6 @@ inline std::string ReadFileBytes(const std::wstring& path) {
   while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got) bytes.append(buffer, got);
   CloseHandle(file);
   return bytes;
-}
-
-inline std::wstring CurrentDirectory() {
-  std::vector<wchar_t> buffer(GetCurrentDirectoryW(0, nullptr) + 1);
-  const DWORD n = GetCurrentDirectoryW(static_cast<DWORD>(buffer.size()), buffer.data());
-  return std::wstring(buffer.data(), n);
-}
-
-// Puts the current directory back when the test ends.
-class ScopedCurrentDirectory {
- public:
-  ScopedCurrentDirectory() : saved_(CurrentDirectory()) {}
-  ~ScopedCurrentDirectory() { SetCurrentDirectoryW(saved_.c_str()); }
-
- private:
-  std::wstring saved_;
-};
-
-// Text in the ANSI code page that the stand-ins see (1252 under Wine).
-inline std::string Narrow(const std::wstring& text, UINT codePage = CP_ACP) {
-  if (text.empty()) return {};
-  const int n = WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
-                                    nullptr);
-  std::string out(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), &out[0], n, nullptr, nullptr);
-  return out;
 }
 
 // "key=value|key=value" as a map.

@@ -1,0 +1,77 @@
+# The project's compile and link flags, as the usage requirements of one
+# interface target. trevalk links it PUBLIC, so everything that links the
+# support library has them; a target that links none of our libraries (a
+# stand-in, a probe, a floor of the benchmark) links rvq_build_flags itself.
+# Nothing is set per directory: third-party code added with add_subdirectory
+# (GoogleTest) takes them only where we say so, and the check at the end of
+# the top-level CMakeLists.txt names any target of ours that has none.
+add_library(rvq_build_flags INTERFACE)
+
+# UNICODE Win32 API; the Microsoft printf conventions for the CRT's wide
+# formatters ("%s" takes a UTF-16 string in a wide format). libstdc++ turns
+# __USE_MINGW_ANSI_STDIO back on in C++ units, so product code formats only
+# with the underscore family (_vsnwprintf, _vscwprintf), which always binds
+# to the system CRT.
+target_compile_definitions(rvq_build_flags INTERFACE
+  UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601 __USE_MINGW_ANSI_STDIO=0)
+
+if(MSVC)
+  target_compile_options(rvq_build_flags INTERFACE /W4 /permissive- /utf-8 /Zc:__cplusplus)
+  # Each binary carries its own manifest as a resource (see its .rc).
+  target_link_options(rvq_build_flags INTERFACE /MANIFEST:NO)
+else()
+  target_compile_options(rvq_build_flags INTERFACE -Wall -Wextra)
+  # Static C and C++ runtime: shipped binaries import only system DLLs.
+  target_link_options(rvq_build_flags INTERFACE -static -static-libgcc -static-libstdc++)
+endif()
+
+# True in `out` when `target` reaches rvq_build_flags through what it links.
+function(rvq_target_has_build_flags target out)
+  set(${out} FALSE PARENT_SCOPE)
+  set(pending ${target})
+  set(seen "")
+  list(LENGTH pending left)
+  while(left GREATER 0)
+    list(POP_FRONT pending current)
+    list(LENGTH pending left)
+    if(current STREQUAL "rvq_build_flags")
+      set(${out} TRUE PARENT_SCOPE)
+      return()
+    endif()
+    if(current IN_LIST seen OR NOT TARGET ${current})
+      continue()
+    endif()
+    list(APPEND seen ${current})
+    get_target_property(direct ${current} LINK_LIBRARIES)
+    get_target_property(usage ${current} INTERFACE_LINK_LIBRARIES)
+    foreach(item IN LISTS direct usage)
+      if(NOT item)  # an unset property reads as <name>-NOTFOUND
+        continue()
+      endif()
+      # $<LINK_ONLY:x> and $<LINK_LIBRARY:FEATURE,x> name x.
+      string(REGEX REPLACE "^\\$<LINK_ONLY:(.*)>$" "\\1" item "${item}")
+      string(REGEX REPLACE "^\\$<LINK_LIBRARY:[A-Z_]+,(.*)>$" "\\1" item "${item}")
+      list(APPEND pending "${item}")
+    endforeach()
+    list(LENGTH pending left)
+  endwhile()
+endfunction()
+
+# Fails the configuration when a target defined in `folder` or below it
+# builds without the project's flags.
+function(rvq_check_build_flags folder)
+  get_property(targets DIRECTORY ${folder} PROPERTY BUILDSYSTEM_TARGETS)
+  foreach(target IN LISTS targets)
+    get_target_property(type ${target} TYPE)
+    if(type MATCHES "^(EXECUTABLE|STATIC_LIBRARY|SHARED_LIBRARY|MODULE_LIBRARY|OBJECT_LIBRARY)$")
+      rvq_target_has_build_flags(${target} has)
+      if(NOT has)
+        message(FATAL_ERROR "${target} (${folder}) links neither rvq_build_flags nor a library that has them.")
+      endif()
+    endif()
+  endforeach()
+  get_property(children DIRECTORY ${folder} PROPERTY SUBDIRECTORIES)
+  foreach(child IN LISTS children)
+    rvq_check_build_flags(${child})
+  endforeach()
+endfunction()
