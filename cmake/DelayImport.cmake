@@ -40,8 +40,8 @@ endif()
 function(rvq_add_delay_import_library target dll_name import_lib_name)
   if(MSVC)
     add_library(${target} INTERFACE)
-    target_link_libraries(${target} INTERFACE ${import_lib_name}.lib delayimp.lib)
-    target_link_options(${target} INTERFACE /DELAYLOAD:${dll_name})
+    target_link_libraries(${target} INTERFACE ${import_lib_name}.lib delayimp.lib rvq_delay_load_hook)
+    target_link_options(${target} INTERFACE /DELAYLOAD:${dll_name} /INCLUDE:__pfnDliNotifyHook2)
     return()
   endif()
   set(lib "${CMAKE_FIND_ROOT_PATH}/lib/lib${import_lib_name}.a")
@@ -79,8 +79,11 @@ function(rvq_add_delay_import_library target dll_name import_lib_name)
   add_library(${target} INTERFACE)
   # The delay library must come before the default import library, and
   # libdelayimp after it.
-  target_link_libraries(${target} INTERFACE "${out}" delayimp rvq_delay_import_end)
-  # Pulls the ending zero descriptor out of its archive into every image
-  # that has delay imports.
-  target_link_options(${target} INTERFACE "LINKER:-u,__rvq_delay_import_end")
+  target_link_libraries(${target} INTERFACE "${out}" delayimp rvq_delay_import_end rvq_delay_load_hook)
+  # Pulls the ending zero descriptor and the delay helper's hook
+  # (support/loader/delay_load_hook.cpp, which loads from the System folder
+  # only) out of their archives into every image that has delay imports;
+  # named undefined from the start, the hook is taken from our archive
+  # before the runtime library's null default could be.
+  target_link_options(${target} INTERFACE "LINKER:-u,__rvq_delay_import_end" "LINKER:-u,__pfnDliNotifyHook2")
 endfunction()

@@ -34,6 +34,17 @@ bool InitSecureDllLoading();
 // ERROR_MOD_NOT_FOUND). Holds no state; safe on any thread.
 HMODULE LoadSystemLibrary(const wchar_t* name, DWORD flags = 0);
 
+// Loads the library at the full path `path` so that its own dependencies
+// come from its folder and the System folder only, never from the current
+// directory or PATH: LoadLibraryExW with LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR |
+// LOAD_LIBRARY_SEARCH_SYSTEM32. Where the system lacks those flags (kernel32
+// without AddDllDirectory), LOAD_WITH_ALTERED_SEARCH_PATH instead: its folder
+// first, then the System folder, then the rest of the standard order.
+// Returns the module (the caller frees it) or nullptr with the loader's last
+// error; a relative path fails with ERROR_INVALID_PARAMETER where the flags
+// exist.
+HMODULE LoadLibraryBesideItsDependencies(const wchar_t* path);
+
 namespace internal {
 
 // Seams for tests; the public functions call these with GetProcAddress and
@@ -43,6 +54,7 @@ using LibraryLoader = HMODULE(WINAPI*)(LPCWSTR path, HANDLE file, DWORD flags);
 
 bool InitSecureDllLoadingWith(ProcLookup lookup);
 HMODULE LoadSystemLibraryWith(const wchar_t* name, DWORD flags, LibraryLoader loader);
+HMODULE LoadLibraryBesideItsDependenciesWith(const wchar_t* path, bool searchFlags, LibraryLoader loader);
 
 }  // namespace internal
 }  // namespace Trevalk

@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <knownfolders.h>
 #include <shlobj.h>
+#include <delayimp.h>
 
 #include <gtest/gtest.h>
 
@@ -10,6 +11,8 @@
 #include <vector>
 
 #include "common/unique_handle.h"
+#include "exception_guard.h"
+#include "loader/delay_load_hook.h"
 #include "loader/secure_dll_loading.h"
 #include "test_support.h"
 
@@ -128,6 +131,75 @@ TEST(LoadSystemLibrary, RefusesAPathTooLongForMaxPath) {
   EXPECT_EQ(Trevalk::internal::LoadSystemLibraryWith(name.c_str(), 0, &RecordingLoader), nullptr);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE));
   EXPECT_TRUE(g_loaderCalls.empty());
+}
+
+// --- The delay helper's hook ------------------------------------------------
+
+// Where the flags of the LOAD_LIBRARY_SEARCH_* family are missing (Windows 7
+// without KB2533623), only the full path and the altered search order keep
+// the library and its dependencies in the System folder. A library loaded
+// by its own full path keeps its dependencies in its folder and the System
+// folder.
+TEST(DelayLoadHook, SystemFolderPathAndFlagsWithAndWithoutTheSearchFlags) {
+  using Trevalk::internal::LoadDelayImportedLibraryWith;
+  const std::wstring expectedPath = SystemFolder() + L"\\version.dll";
+  ASSERT_GT(expectedPath.size(), 12u);
+  for (const bool searchFlags : {true, false}) {
+    g_loaderCalls.clear();
+    EXPECT_EQ(LoadDelayImportedLibraryWith("version.dll", searchFlags, &RecordingLoader),
+              reinterpret_cast<HMODULE>(0x1000));
+    ASSERT_EQ(g_loaderCalls.size(), 1u);
+    EXPECT_EQ(g_loaderCalls[0].path, expectedPath);
+    EXPECT_EQ(g_loaderCalls[0].flags,
+              searchFlags ? static_cast<DWORD>(LOAD_LIBRARY_SEARCH_SYSTEM32) : LOAD_WITH_ALTERED_SEARCH_PATH);
+
+    g_loaderCalls.clear();
+    Trevalk::internal::LoadLibraryBesideItsDependenciesWith(L"C:\\setup\\Uninst.dll", searchFlags, &RecordingLoader);
+    ASSERT_EQ(g_loaderCalls.size(), 1u);
+    EXPECT_EQ(g_loaderCalls[0].flags,
+              searchFlags ? static_cast<DWORD>(LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32)
+                          : LOAD_WITH_ALTERED_SEARCH_PATH);
+  }
+  EXPECT_EQ(Trevalk::internal::LibrarySearchFlagsAvailable(),
+            GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "AddDllDirectory") != nullptr);
+
+  const std::string tooLong(MAX_PATH, 'a');
+  const char* refused[] = {nullptr, "", "..\\version.dll", "sub/version.dll", "c:version.dll", "version.dll:x",
+                           "vers\xe9on.dll", tooLong.c_str()};
+  for (const char* name : refused) {
+    g_loaderCalls.clear();
+    EXPECT_EQ(LoadDelayImportedLibraryWith(name, true, &RecordingLoader), nullptr) << (name ? name : "(null)");
+    EXPECT_TRUE(g_loaderCalls.empty());
+  }
+}
+
+ULONG CallHookFor(void* name) {
+  DelayLoadInfo info = {};
+  info.cb = sizeof info;
+  info.szDll = static_cast<const char*>(name);
+  const FARPROC module = __pfnDliNotifyHook2(dliNotePreLoadLibrary, &info);
+  if (module != nullptr) FreeLibrary(reinterpret_cast<HMODULE>(module));
+  return module != nullptr ? 1u : 0u;
+}
+
+// The hook that every image with delay imports links: it hands over the
+// System folder's library, and for a library that is not there it raises
+// the delay helper's "module not found" rather than answer null, which would
+// have the helper load the name by the search order (here: the probe beside
+// this program).
+TEST(DelayLoadHook, LinkedHookLoadsFromTheSystemFolderOrRaises) {
+  ASSERT_NE(__pfnDliNotifyHook2, nullptr);
+  ASSERT_TRUE(rvqtest::FileExists(rvqtest::BinPath(L"rvqloadprobe.dll")));
+  EXPECT_EQ(__pfnDliNotifyHook2(dliNoteStartProcessing, nullptr), nullptr);
+  ULONG answer = 0;
+  DWORD code = 0;
+  char systemName[] = "version.dll";
+  ASSERT_TRUE(ETWLogging::internal::CallWithExceptionGuard(&CallHookFor, systemName, &answer, &code)) << std::hex << code;
+  EXPECT_EQ(answer, 1u);
+  char probeName[] = "rvqloadprobe.dll";
+  EXPECT_FALSE(ETWLogging::internal::CallWithExceptionGuard(&CallHookFor, probeName, &answer, &code));
+  EXPECT_EQ(code, static_cast<DWORD>(VcppException(ERROR_SEVERITY_ERROR, ERROR_MOD_NOT_FOUND))) << std::hex << code;
+  EXPECT_EQ(GetModuleHandleW(L"rvqloadprobe.dll"), nullptr);
 }
 
 // --- For real ---------------------------------------------------------------
