@@ -13,6 +13,7 @@
 #include "common/bounded_string.h"
 #include "common/text_conversion.h"
 #include "common/unique_handle.h"
+#include "loader/secure_dll_loading.h"
 #include "module_state.h"
 #include "step_text.h"
 
@@ -196,9 +197,9 @@ extern "C" DWORD DetectIncompatible(DWORD* count, IncompatibleProductRecord*** l
               L"Unable to load Uninst.dll [%s]\r\n", folder);
       return 0;
     }
-    // Its own imports resolve from its folder first, not from the host
-    // program's.
-    Trevalk::UniqueModule uninstaller(LoadLibraryExW(libraryPath, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
+    // Its own imports resolve from its folder and the System folder only,
+    // never from the host program's folder, the current directory or PATH.
+    Trevalk::UniqueModule uninstaller(Trevalk::LoadLibraryBesideItsDependencies(libraryPath));
     if (!uninstaller) {
       LogStep(ETWLogging::kSeverityError, L"DetectIncompatible", log_line::kUninstallerNotLoaded,
               L"Unable to load Uninst.dll [%s]\r\n", libraryPath);
