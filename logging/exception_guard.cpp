@@ -1,11 +1,65 @@
 #include "exception_guard.h"
 
+namespace ETWLogging {
+namespace internal {
+namespace {
+bool CallGuarded(GuardedFunction function, void* argument, ULONG* result, DWORD* exceptionCode);
+bool RestoreStackGuard();
+}  // namespace
+
+bool CallWithExceptionGuard(GuardedFunction function, void* argument, ULONG* result, DWORD* exceptionCode) {
+  if (CallGuarded(function, argument, result, exceptionCode)) return true;
+  // The guarded frames are gone by now: the stack is as shallow as at the
+  // call, with room below for a new guard region.
+  if (*exceptionCode == static_cast<DWORD>(STATUS_STACK_OVERFLOW)) RestoreStackGuard();
+  return false;
+}
+
+namespace {
+
+// To raise STATUS_STACK_OVERFLOW the system turns the thread's last guard
+// pages into ordinary stack and puts none back. Left so, the next overflow
+// on this thread runs into the end of the stack without warning, with no
+// room left to report it, and the process ends. So a guard region goes back
+// just below the current frame, as the C runtime's _resetstkoflw does: the
+// size of the thread's stack guarantee plus a page, at least two pages,
+// committed first. Whatever stack lies below it becomes guard again page by
+// page as it is used, as before the overflow. Not the runtime's own
+// function: msvcrt.dll's copy differs between systems (Wine's marks the
+// current page), and this one behaves the same with every compiler.
+bool RestoreStackGuard() {
+  volatile char marker = 0;
+  const ULONG_PTR here = reinterpret_cast<ULONG_PTR>(&marker);
+  MEMORY_BASIC_INFORMATION stack;
+  if (VirtualQuery(reinterpret_cast<const void*>(here), &stack, sizeof stack) == 0) return false;
+  const ULONG_PTR base = reinterpret_cast<ULONG_PTR>(stack.AllocationBase);
+  SYSTEM_INFO system;
+  GetSystemInfo(&system);
+  const ULONG_PTR page = system.dwPageSize;
+  ULONG guarantee = 0;  // 0 only asks
+  ULONG_PTR size = 0;
+  if (SetThreadStackGuarantee(&guarantee) && guarantee > 0) size = ((guarantee + page - 1) & ~(page - 1)) + page;
+  if (size < 2 * page) size = 2 * page;
+  const ULONG_PTR currentPage = here & ~(page - 1);
+  // The lowest page of the stack is never part of the guard.
+  if (currentPage < base + page + size) return false;
+  void* const guard = reinterpret_cast<void*>(currentPage - size);
+  DWORD previous = 0;
+  return VirtualAlloc(guard, size, MEM_COMMIT, PAGE_READWRITE) != nullptr &&
+         VirtualProtect(guard, size, PAGE_READWRITE | PAGE_GUARD, &previous) != FALSE;
+}
+
+}  // namespace
+}  // namespace internal
+}  // namespace ETWLogging
+
 #if defined(_MSC_VER)
 
 namespace ETWLogging {
 namespace internal {
+namespace {
 
-bool CallWithExceptionGuard(GuardedFunction function, void* argument, ULONG* result, DWORD* exceptionCode) {
+bool CallGuarded(GuardedFunction function, void* argument, ULONG* result, DWORD* exceptionCode) {
   __try {
     *result = function(argument);
     return true;
@@ -14,6 +68,7 @@ bool CallWithExceptionGuard(GuardedFunction function, void* argument, ULONG* res
   }
 }
 
+}  // namespace
 }  // namespace internal
 }  // namespace ETWLogging
 
@@ -87,8 +142,9 @@ extern "C" EXCEPTION_DISPOSITION etwlogging_guard_handler(EXCEPTION_RECORD* reco
 
 namespace ETWLogging {
 namespace internal {
+namespace {
 
-bool CallWithExceptionGuard(GuardedFunction function, void* argument, ULONG* result, DWORD* exceptionCode) {
+bool CallGuarded(GuardedFunction function, void* argument, ULONG* result, DWORD* exceptionCode) {
   const unsigned long long answer = etwlogging_guarded_call(function, argument);
   if (answer >> 32) {
     *exceptionCode = static_cast<DWORD>(answer);
@@ -98,6 +154,7 @@ bool CallWithExceptionGuard(GuardedFunction function, void* argument, ULONG* res
   return true;
 }
 
+}  // namespace
 }  // namespace internal
 }  // namespace ETWLogging
 

@@ -19,6 +19,10 @@ using GuardedFunction = ULONG (*)(void* argument);
 // destructors do not run (as with the compiler's own __except under /EHsc).
 // C++ exceptions are not for this guard; the guarded function catches its
 // own.
+//
+// After STATUS_STACK_OVERFLOW it puts a guard region back below the calling
+// frame (the system used up the thread's guard pages to raise it), so that
+// a second overflow on the same thread is caught as the first was.
 bool CallWithExceptionGuard(GuardedFunction function, void* argument, ULONG* result, DWORD* exceptionCode);
 
 }  // namespace internal

@@ -24,6 +24,16 @@ struct CapturedEvent {
   std::vector<uint8_t> message;  // what MOF field 2 points to
 };
 
+// Calls itself until the thread's stack runs out: a real stack overflow.
+// Through a volatile pointer, with each frame's bytes read after the call,
+// so that the compiler can neither turn it into a loop nor drop the frames.
+inline TRACEHANDLE RecurseWithoutEnd(unsigned depth) {
+  volatile unsigned char frame[512];
+  frame[depth % sizeof frame] = static_cast<unsigned char>(depth);
+  TRACEHANDLE (*volatile self)(unsigned) = &RecurseWithoutEnd;
+  return self(depth + 1) + frame[0];
+}
+
 class TraceRecorder final : public ETWLogging::TraceApi {
  public:
   // Registration.
@@ -49,6 +59,8 @@ class TraceRecorder final : public ETWLogging::TraceApi {
   // violation inside the notification handler, as a damaged buffer from the
   // system would cause.
   bool faultInLoggerHandle = false;
+  // When set, GetTraceLoggerHandle recurses until the stack overflows.
+  bool overflowInLoggerHandle = false;
 
   ULONG RegisterTraceGuidsW(WMIDPREQUEST cb, void* context, const GUID* control, ULONG count,
                             TRACE_GUID_REGISTRATION* registrations, const wchar_t*, const wchar_t*,
@@ -83,6 +95,7 @@ class TraceRecorder final : public ETWLogging::TraceApi {
     return session == 0 ? ERROR_INVALID_HANDLE : ERROR_SUCCESS;
   }
   TRACEHANDLE GetTraceLoggerHandle(void* buffer) override {
+    if (overflowInLoggerHandle) return RecurseWithoutEnd(0);
     if (faultInLoggerHandle) {
       // Volatile, so the compiler cannot see (and replace) the bad read.
       const WNODE_HEADER* volatile unmapped = reinterpret_cast<const WNODE_HEADER*>(0x10);

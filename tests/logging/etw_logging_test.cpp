@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "common/unique_handle.h"
 #include "etw_event.h"
 #include "etw_logging.h"
 #include "etw_utf8.h"
@@ -302,6 +303,53 @@ TEST_F(EtwBackend, AccessViolationInTheHandlerGives574AndTheProcessGoesOn) {
   recorder.faultInLoggerHandle = false;
   EXPECT_EQ(recorder.Enable(0x21, 4), 0u);
   EXPECT_EQ(logger.SessionHandle(), 0x21u);
+  EXPECT_EQ(logger.GetSeverity(), 4u);
+}
+
+struct OverflowRun {
+  TraceRecorder* recorder;
+  ULONG answers[2];
+};
+
+DWORD WINAPI OverflowTwice(void* argument) {
+  auto* run = static_cast<OverflowRun*>(argument);
+  // Windows commits a stack as it grows, behind a guard page that moves down
+  // with it, and raises the overflow while a few pages are left to handle
+  // it. Wine commits the whole stack and keeps its one guard page at the
+  // very end, where handling the first overflow finds no room and the thread
+  // ends. A guard page a little below this frame gives the thread Windows'
+  // layout before the first overflow; the second depends on the guard alone.
+  volatile char here = 0;
+  const ULONG_PTR page = 4096;
+  void* const guard = reinterpret_cast<void*>((reinterpret_cast<ULONG_PTR>(&here) & ~(page - 1)) - 4 * page);
+  DWORD previous = 0;
+  if (!VirtualProtect(guard, page, PAGE_READWRITE | PAGE_GUARD, &previous)) return 1;
+  run->answers[0] = run->recorder->Enable(0x21, 4);
+  run->answers[1] = run->recorder->Enable(0x21, 4);
+  return 0x600D;
+}
+
+// A real stack overflow in the notification handler, twice on one thread.
+// The system raises the first with the thread's guard pages and puts none
+// back; unless the guard restores them, the second overflow runs off the end
+// of the stack unreported and the thread (on Windows the process) ends. On
+// a thread of its own with a small stack: quick, and a missed overflow ends
+// that thread, not the test.
+TEST_F(EtwBackend, TwoStackOverflowsOnOneThreadAreBothAnswered574) {
+  ASSERT_EQ(logger.Prepare(), 0u);
+  recorder.overflowInLoggerHandle = true;
+  OverflowRun run = {&recorder, {0, 0}};
+  Trevalk::UniqueKernelHandle thread(
+      CreateThread(nullptr, 256 * 1024, &OverflowTwice, &run, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
+  ASSERT_TRUE(thread);
+  ASSERT_EQ(WaitForSingleObject(thread.get(), 60000), WAIT_OBJECT_0);
+  DWORD exitCode = 0;
+  ASSERT_TRUE(GetExitCodeThread(thread.get(), &exitCode));
+  EXPECT_EQ(exitCode, 0x600Du);
+  EXPECT_EQ(run.answers[0], 574u);
+  EXPECT_EQ(run.answers[1], 574u);
+  recorder.overflowInLoggerHandle = false;
+  EXPECT_EQ(recorder.Enable(0x21, 4), 0u);
   EXPECT_EQ(logger.GetSeverity(), 4u);
 }
 
