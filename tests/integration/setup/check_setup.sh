@@ -6,8 +6,8 @@
 #    install-time step would schedule for deletion, a wildcard) and names
 #    the file; the setup's uninstaller is signed through makensis.
 # 1. Refusals end with exit code 2 and nothing installed: /D= a folder any
-#    user may write to (nothing reaches it, the cleaner never runs), a
-#    silent run without /REMOVEINCOMPATIBLE while incompatible products are installed
+#    user may write to or a new folder inside it (nothing reaches it, the
+#    cleaner never runs), a silent run without /REMOVEINCOMPATIBLE while incompatible products are installed
 #    (the cleaner never runs), a library whose PreInstall answers "cannot be
 #    installed" (no later step runs, the library is released), and one whose
 #    DllInstallFunction fails after the files were installed (they are
@@ -179,6 +179,13 @@ rc=$?
 open_log=$(setup_log "$work/open.log")
 grep -qF 'The folder C:\rvqsetup-open cannot hold RVQ: ' <<<"$open_log" && grep -q 'may change it' <<<"$open_log" ||
   fail "the log does not say which folder and why: $open_log"
+# A new folder inside it: anyone could rename it away and put another in
+# its place.
+wine "$setup_exe" /S /REMOVEINCOMPATIBLE '/LOG=C:\rvqsetup\open-inside.log' '/D=C:\rvqsetup-open\RVQ' </dev/null >>"$log" 2>&1
+rc=$?
+[ $rc -eq 2 ] || fail "inside the open folder: exit code $rc, expected 2"
+grep -qF 'in the folder above it, C:\rvqsetup-open, ' <<<"$(setup_log "$work/open-inside.log")" ||
+  fail "the log does not name the folder above: $(setup_log "$work/open-inside.log")"
 [ -z "$(ls -A "$c/rvqsetup-open")" ] || fail "files were put into the open folder: $(ls -A "$c/rvqsetup-open")"
 [ -e "$work/records/bxclean-runs.txt" ] && fail "the cleaner ran for a refused folder"
 nothing_installed "open folder"
