@@ -34,7 +34,7 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 
 usage() {
-  sed -n '3,18p' "$0" | sed 's/^# \{0,1\}//' >&2
+  sed -n '3,20p' "$0" | sed 's/^# \{0,1\}//' >&2
   exit 1
 }
 
