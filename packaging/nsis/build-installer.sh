@@ -12,6 +12,18 @@
 #   --out FILE     the installer to write
 #   --compressor C lzma (default, solid: the smallest), zlib (several times
 #                  faster to build; the tests use it) or bzip2
+#   --sign-uninstaller CMD
+#                  a command that signs the file named after it in place;
+#                  makensis runs it on the uninstaller before storing it
+#   --test         a setup that carries test stand-ins: its name, version
+#                  resource and registration say so
+#
+# Payload names are checked first: a name Windows would read otherwise
+# (with * ? " < > | : or a backslash, ending with a dot or a blank, or a
+# backtick or control character, which the generated script cannot hold)
+# and a locale file the install-time step would schedule for deletion at
+# the next restart (loc_*.dat in the payload's top folder or its Locale
+# folder, in any case) stop the build with the file's name.
 #
 # Every input is copied into a staging folder next to a copy of the script,
 # with its modification time set to SOURCE_DATE_EPOCH (default: the time of
@@ -22,13 +34,15 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 
 usage() {
-  sed -n '3,13p' "$0" | sed 's/^# \{0,1\}//' >&2
+  sed -n '3,20p' "$0" | sed 's/^# \{0,1\}//' >&2
   exit 1
 }
 
-version="" bin="" maker="" payload="" out="" compressor=lzma
+version="" bin="" maker="" payload="" out="" compressor=lzma sign_uninstaller="" test_build=0
 while [ $# -gt 0 ]; do
   case $1 in
+    --sign-uninstaller) sign_uninstaller=${2:-}; shift 2 ;;
+    --test) test_build=1; shift ;;
     --version) version=${2:-}; shift 2 ;;
     --bin) bin=${2:-}; shift 2 ;;
     --maker) maker=${2:-}; shift 2 ;;
@@ -58,6 +72,33 @@ for f in "$bin/checkRVQ.dll" "$bin/RvqUpgd.exe" "$bin/bxlogctl.exe" \
   [ -f "$f" ] || { echo "build-installer: missing $f" >&2; exit 1; }
 done
 [ -d "$payload" ] || { echo "build-installer: the payload folder $payload does not exist" >&2; exit 1; }
+command -v python3 >/dev/null || { echo "build-installer: python3 is missing (it draws the setup's icon)" >&2; exit 1; }
+
+# The payload's names, before anything is staged.
+bad_names=$(
+  cd "$payload" && find . -mindepth 1 -print0 | LC_ALL=C sort -z | while IFS= read -r -d '' path; do
+    path=${path#./}
+    base=${path##*/}
+    dir=${path%"$base"}
+    lower=$(printf '%s' "$base" | tr '[:upper:]' '[:lower:]')
+    lower_dir=$(printf '%s' "$dir" | tr '[:upper:]' '[:lower:]')
+    if [[ $path == *[\*?\"\<\>\|:\\\`]* ]] || [[ $path =~ [[:cntrl:]] ]]; then
+      why='a character Windows or the setup script cannot take (* ? " < > | : \ ` or a control character)'
+    elif [[ $base == *. || $base == *" " ]]; then
+      why="a name ending with a dot or a blank, which Windows drops (it may then name another file or the folder above)"
+    elif [[ -f $path && ( $lower_dir == "" || $lower_dir == locale/ ) && $lower == loc_*.dat ]]; then
+      why="a locale file name: the install-time step schedules loc_*.dat here for deletion at the next restart"
+    else
+      continue
+    fi
+    printf '  %s: %s\n' "${path//[[:cntrl:]]/?}" "$why"
+  done
+)
+if [ -n "$bad_names" ]; then
+  echo "build-installer: payload names the setup cannot install:" >&2
+  printf '%s\n' "$bad_names" >&2
+  exit 1
+fi
 
 if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
   SOURCE_DATE_EPOCH=$(git -C "$here" log -1 --format=%ct 2>/dev/null || echo 0)
@@ -67,6 +108,7 @@ stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 mkdir "$stage/bin" "$stage/maker" "$stage/payload"
 cp "$here/rvq-setup.nsi" "$stage/"
+python3 "$here/make-art.py" "$stage"
 cp "$bin/checkRVQ.dll" "$bin/RvqUpgd.exe" "$bin/bxlogctl.exe" "$stage/bin/"
 cp "$maker/Uninst.dll" "$maker/uninst.ini" "$maker/bxclean.exe" "$stage/maker/"
 cp -R "$payload/." "$stage/payload/"
@@ -84,10 +126,6 @@ source_path() {  # the same for File's source, which makensis reads as it is
 }
 (
   cd "$stage/payload"
-  if find . -name '*[`'$'\n'']*' | grep -q .; then
-    echo "build-installer: payload names with a backtick or a line break are not supported" >&2
-    exit 1
-  fi
   if find . ! -type f ! -type d | grep -q .; then
     echo "build-installer: the payload may hold only files and folders (no links)" >&2
     exit 1
@@ -116,6 +154,12 @@ source_path() {  # the same for File's source, which makensis reads as it is
 find "$stage" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} +
 
 out_abs=$(cd "$(dirname "$out")" && pwd)/$(basename "$out")
-(cd "$stage" && makensis -V2 -NOCD -INPUTCHARSET UTF8 \
-  "-DVERSION=$version" "-DVI_VERSION=$vi_version" "-DOUTFILE=$out_abs" "-DCOMPRESSOR=$compressor" rvq-setup.nsi)
+defines=("-DVERSION=$version" "-DVI_VERSION=$vi_version" "-DOUTFILE=$out_abs" "-DCOMPRESSOR=$compressor")
+[ "$test_build" -eq 0 ] || defines+=(-DTEST_BUILD)
+if [ -n "$sign_uninstaller" ]; then
+  [ -x "$sign_uninstaller" ] || { echo "build-installer: $sign_uninstaller is not an executable file" >&2; exit 1; }
+  case $sign_uninstaller in *[\'\"\ ]*) echo "build-installer: the signing command's path may not hold quotes or blanks" >&2; exit 1 ;; esac
+  defines+=("-DSIGN_UNINSTALLER=$(cd "$(dirname "$sign_uninstaller")" && pwd)/$(basename "$sign_uninstaller")")
+fi
+(cd "$stage" && makensis -V2 -NOCD -INPUTCHARSET UTF8 "${defines[@]}" rvq-setup.nsi)
 echo "build-installer: $out_abs ($(stat -c %s "$out_abs") bytes)"

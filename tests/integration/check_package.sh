@@ -5,7 +5,11 @@
 # every shipped file signed and verifying against the run's certificate, a
 # file changed after signing refused, SHA256SUMS right, no debug sections
 # left in the binaries and a debug link to each .debug file, and the tables
-# and version resources of the release binaries (check_binaries.sh).
+# and version resources of the release binaries (check_binaries.sh). The
+# setup is the test build (--test-standins, which CI uses): "test" in its
+# name, its uninstaller (taken out with 7-Zip) signed. No run, also not a
+# failing one, leaves a private key under its output folder, and a run
+# with neither --maker nor --test-standins is refused at once.
 #
 # usage: check_package.sh SOURCE_DIR WORK_DIR OBJDUMP VERSION
 set -u
@@ -13,10 +17,27 @@ src=$1 work=$2 objdump=$3 version=$4
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
-rm -rf "$work/dist" "$work/unpacked"
+rm -rf "$work/dist" "$work/dist-failed" "$work/unpacked" "$work/setup"
 mkdir -p "$work"
-"$src/scripts/package" --check-reproducible --out "$work/dist" --build-dir "$work/release" ||
-  fail "scripts/package --check-reproducible failed"
+no_key_left() {  # DIR: no private key of any form under it
+  local found
+  found=$(find "$1" \( -name 'key.pem' -o -iname '*.pfx' -o -iname '*.p12' -o -name pass \) -print;
+          grep -rl -e 'PRIVATE KEY' "$1" 2>/dev/null)
+  [ -z "$found" ] || fail "key material left under $1: $found"
+}
+
+refused=$("$src/scripts/package" --out "$work/dist" 2>&1) && fail "scripts/package without --maker or --test-standins succeeded"
+grep -q 'no --maker folder' <<<"$refused" || fail "the refusal does not say why: $refused"
+[ -e "$work/dist" ] && fail "the refused run wrote $work/dist"
+
+"$src/scripts/package" --test-standins --check-reproducible --out "$work/dist" --build-dir "$work/release" ||
+  fail "scripts/package --test-standins --check-reproducible failed"
+[ -d "$work/dist" ] && no_key_left "$work/dist"
+# A run that fails after the certificate was made (no such payload folder).
+"$src/scripts/package" --test-standins --out "$work/dist-failed" --build-dir "$work/release" \
+  --payload "$work/no-such-payload" >"$work/failed.log" 2>&1 && fail "a run with a missing payload folder succeeded"
+grep -q 'no-such-payload' "$work/failed.log" || fail "the failed run does not name the payload folder: $(cat "$work/failed.log")"
+[ -d "$work/dist-failed" ] && no_key_left "$work/dist-failed"
 
 zip=$work/dist/rvq-$version-win64.zip
 ca=$work/dist/.work/ca.pem
@@ -41,9 +62,15 @@ for f in checkRVQ.dll RvqUpgd.exe bxlogctl.exe; do
   grep -q '\.debug_' <<<"$headers" && fail "$f still carries debug sections"
   grep -q '\.gnu_debuglink' <<<"$headers" || fail "$f has no link to its debug file"
 done
-setup=$work/dist/RVQ-$version-setup.exe
+setup=$work/dist/RVQ-$version-test-setup.exe
+[ -e "$work/dist/RVQ-$version-setup.exe" ] && fail "a test setup is named like a release"
 if [ -f "$setup" ]; then
   osslsigncode verify -CAfile "$ca" -in "$setup" >/dev/null 2>&1 || fail "the installer does not verify"
+  7zz x -y -o"$work/setup" "$setup" uninstall.exe >/dev/null 2>&1 || fail "7-Zip cannot take the uninstaller out of the setup"
+  osslsigncode verify -CAfile "$ca" -in "$work/setup/uninstall.exe" >/dev/null 2>&1 || fail "the uninstaller does not verify"
+  strings -el "$setup" | grep -qx 'RVQ (test build)' || fail "the test setup's product name does not say test"
+else
+  fail "no $setup"
 fi
 "$src/tests/integration/check_binaries.sh" "$objdump" "$work/release/bin" "$version" || fail "release binary tables"
 

@@ -2,8 +2,12 @@
 # The setup program from packaging/nsis, built around the built binaries and
 # the stand-ins, on a machine with an older installation:
 #
-# 1. Refusals end with exit code 2 and nothing installed: a silent run
-#    without /REMOVEINCOMPATIBLE while incompatible products are installed
+# 0. The build stops on payload names it cannot install (a locale file the
+#    install-time step would schedule for deletion, a wildcard) and names
+#    the file; the setup's uninstaller is signed through makensis.
+# 1. Refusals end with exit code 2 and nothing installed: /D= a folder any
+#    user may write to or a new folder inside it (nothing reaches it, the
+#    cleaner never runs), a silent run without /REMOVEINCOMPATIBLE while incompatible products are installed
 #    (the cleaner never runs), a library whose PreInstall answers "cannot be
 #    installed" (no later step runs, the library is released), and one whose
 #    DllInstallFunction fails after the files were installed (they are
@@ -12,9 +16,16 @@
 #    data file moved, the old service is gone, the install facts are
 #    written, the locale files wait for deletion at restart, the files and
 #    the uninstaller registration are in place, and the installed
-#    RvqUpgd.exe sets the restart flag for an older build.
-# 3. The uninstaller, run silently, removes two profiles' data, the files
-#    and keys it added, and leaves the machine's other files and keys alone.
+#    RvqUpgd.exe sets the restart flag for an older build; the installed
+#    uninstall.exe verifies and a changed byte breaks it; the registration
+#    has DisplayIcon, EstimatedSize and InstallDate.
+# 3. The uninstaller, pointed at another folder holding files of its names
+#    (_?=), removes nothing and exits 2; run silently for its own folder
+#    (named in other case, with a trailing backslash), it removes two
+#    profiles' data, the files and keys it added, and leaves the machine's
+#    other files and keys alone.
+# 4. Into a new folder: the setup creates it and the level above with the
+#    protected access list, as GetSecurityInfo reads it back.
 #
 # Everything it adds to the run's prefix is removed afterwards. The
 # installers are built with zlib: LZMA takes a minute and more for the
@@ -79,7 +90,8 @@ restore() {
     reg_quiet import 'C:\rvqsetup-session.reg'
     rm -f "$c/rvqsetup-session.reg"
   fi
-  rm -rf "$work" "$c/rvqsetup-old" "$c/ProgramData/BryxenOnline" "$c/ProgramData/Bryxen/RVQ"
+  rm -rf "$work" "$c/rvqsetup-old" "$c/rvqsetup-open" "$c/rvqsetup-decoy" "$c/rvqsetup-new" \
+    "$c/ProgramData/BryxenOnline" "$c/ProgramData/Bryxen/RVQ"
 }
 trap restore EXIT
 
@@ -90,9 +102,30 @@ printf '[Detect]\r\nResult=1\r\nCount=2\r\nName0=Bryxen RVQ 8\r\nName1=Bryxen To
 echo "placeholder" >"$work/payload/readme.txt"
 echo "placeholder" >"$work/payload/data/product.dat"
 cp "$bin/fixtures/refusing/checkRVQ.dll" "$bin/RvqUpgd.exe" "$bin/bxlogctl.exe" "$work/refusing-bin/"
+cp "$bin/fixtures/folder_dacl.exe" "$work/"
 build_started=$(date +%s)
+# The uninstaller is signed with a throw-away certificate of this run.
+openssl req -x509 -newkey rsa:2048 -sha256 -nodes -days 2 -subj "/CN=RVQ setup test" \
+  -addext "keyUsage=critical,digitalSignature" -addext "extendedKeyUsage=codeSigning" \
+  -keyout "$work/key.pem" -out "$work/cert.pem" 2>/dev/null || fail "no test certificate"
+printf '#!/bin/sh\nosslsigncode sign -certs %s -key %s -h sha256 -n RVQ -in "$1" -out "$1.signed" >/dev/null && mv "$1.signed" "$1"\n' \
+  "$work/cert.pem" "$work/key.pem" >"$work/sign-file"
+chmod +x "$work/sign-file"
+for bad in 'Locale/loc_en.dat' 'a*.txt'; do
+  rm -rf "$work/bad-payload"
+  mkdir -p "$work/bad-payload/Locale"
+  echo "placeholder" >"$work/bad-payload/readme.txt"
+  echo "placeholder" >"$work/bad-payload/$bad"
+  if "$root/packaging/nsis/build-installer.sh" --version "$version" --bin "$bin" --maker "$work/maker" \
+      --payload "$work/bad-payload" --out "$work/bad-setup.exe" --compressor zlib >"$work/bad-build.txt" 2>&1; then
+    fail "the setup was built with a payload file $bad"
+  fi
+  grep -qF "  $bad: " "$work/bad-build.txt" || fail "the build does not name $bad: $(cat "$work/bad-build.txt")"
+  [ -e "$work/bad-setup.exe" ] && fail "a setup was written with a payload file $bad"
+done
 "$root/packaging/nsis/build-installer.sh" --version "$version" --bin "$bin" --maker "$work/maker" \
-  --payload "$work/payload" --out "$work/RVQ-$version-setup.exe" --compressor zlib >"$work/build.txt" 2>&1 ||
+  --payload "$work/payload" --out "$work/RVQ-$version-setup.exe" --compressor zlib \
+  --sign-uninstaller "$work/sign-file" >"$work/build.txt" 2>&1 ||
   { cat "$work/build.txt"; fail "the installer could not be built"; exit 1; }
 "$root/packaging/nsis/build-installer.sh" --version "$version" --bin "$work/refusing-bin" --maker "$work/maker" \
   --payload "$work/payload" --out "$work/refusing-setup.exe" --compressor zlib >>"$work/build.txt" 2>&1 ||
@@ -135,6 +168,28 @@ nothing_installed() {  # CASE
 }
 
 # --- 1. refusals ------------------------------------------------------------
+echo "--- /D= a folder any user may write to"
+# Wine shows the Unix mode as the access list: 0777 is an Everyone entry
+# with write access.
+mkdir -p "$c/rvqsetup-open"
+chmod 0777 "$c/rvqsetup-open"
+wine "$setup_exe" /S /REMOVEINCOMPATIBLE '/LOG=C:\rvqsetup\open.log' '/D=C:\rvqsetup-open' </dev/null >>"$log" 2>&1
+rc=$?
+[ $rc -eq 2 ] || fail "exit code $rc, expected 2"
+open_log=$(setup_log "$work/open.log")
+grep -qF 'The folder C:\rvqsetup-open cannot hold RVQ: ' <<<"$open_log" && grep -q 'may change it' <<<"$open_log" ||
+  fail "the log does not say which folder and why: $open_log"
+# A new folder inside it: anyone could rename it away and put another in
+# its place.
+wine "$setup_exe" /S /REMOVEINCOMPATIBLE '/LOG=C:\rvqsetup\open-inside.log' '/D=C:\rvqsetup-open\RVQ' </dev/null >>"$log" 2>&1
+rc=$?
+[ $rc -eq 2 ] || fail "inside the open folder: exit code $rc, expected 2"
+grep -qF 'in the folder above it, C:\rvqsetup-open, ' <<<"$(setup_log "$work/open-inside.log")" ||
+  fail "the log does not name the folder above: $(setup_log "$work/open-inside.log")"
+[ -z "$(ls -A "$c/rvqsetup-open")" ] || fail "files were put into the open folder: $(ls -A "$c/rvqsetup-open")"
+[ -e "$work/records/bxclean-runs.txt" ] && fail "the cleaner ran for a refused folder"
+nothing_installed "open folder"
+
 echo "--- silent, incompatible products installed, no /REMOVEINCOMPATIBLE"
 wine "$setup_exe" /S '/LOG=C:\rvqsetup\refused.log' </dev/null >>"$log" 2>&1
 rc=$?
@@ -196,17 +251,47 @@ cmp -s "$bin/RvqUpgd.exe" "$instdir/RvqUpgd.exe" || fail "the installed RvqUpgd.
 [ "$(reg_value "$product" 'Install Dir')" = "REG_SZ $instdir_win" ] || fail "Install Dir: $(reg_value "$product" 'Install Dir')"
 [ "$(reg_value "$uninstall_key" UninstallString)" = "REG_SZ \"$instdir_win\\uninstall.exe\"" ] ||
   fail "UninstallString: $(reg_value "$uninstall_key" UninstallString)"
+osslsigncode verify -CAfile "$work/cert.pem" -in "$instdir/uninstall.exe" >/dev/null 2>&1 ||
+  fail "the installed uninstall.exe does not verify"
+cp "$instdir/uninstall.exe" "$work/tampered.exe"
+size=$(stat -c %s "$work/tampered.exe")
+old=$(od -An -tu1 -j $((size / 3)) -N1 "$work/tampered.exe" | tr -d ' ')
+printf "\\$(printf '%03o' $(( (old + 1) % 256 )))" | dd of="$work/tampered.exe" bs=1 seek=$((size / 3)) conv=notrunc status=none
+cmp -s "$instdir/uninstall.exe" "$work/tampered.exe" && fail "the changed copy of uninstall.exe is not changed"
+osslsigncode verify -CAfile "$work/cert.pem" -in "$work/tampered.exe" >/dev/null 2>&1 &&
+  fail "uninstall.exe verifies after a change"
+registration=$(wine reg query "$uninstall_key" 2>/dev/null | tr -d '\r')
+grep -qF "DisplayIcon    REG_SZ    \"$instdir_win\\uninstall.exe\",0" <<<"$registration" || fail "DisplayIcon: $registration"
+grep -qE 'EstimatedSize    REG_DWORD    0x[0-9a-f]*[1-9a-f]' <<<"$registration" || fail "EstimatedSize: $registration"
+grep -qE "InstallDate    REG_SZ    ($(date +%Y%m%d)|$(date -d '-1 day' +%Y%m%d))" <<<"$registration" ||
+  fail "InstallDate: $registration"
 wine "$instdir_win\\RvqUpgd.exe" 130 </dev/null >>"$log" 2>&1 || fail "the installed RvqUpgd.exe failed"
 [ "$(reg_value "$product\\DynaInfo" UpdRestartReq)" = "REG_DWORD 0x1" ] ||
   fail "the installed RvqUpgd.exe did not set the restart flag for build 120 < 130"
 reg_quiet delete "$product\\DynaInfo" /f
 
 # --- 3. uninstall ------------------------------------------------------------
+echo "--- uninstall.exe /S _?=another folder"
+mkdir -p "$c/rvqsetup-decoy"
+for f in RvqUpgd.exe bxlogctl.exe readme.txt uninstall.exe; do echo "not RVQ's" >"$c/rvqsetup-decoy/$f"; done
+wine "$instdir_win\\uninstall.exe" /S '/LOG=C:\rvqsetup\decoy.log' '_?=C:\rvqsetup-decoy' </dev/null >>"$log" 2>&1
+rc=$?
+[ $rc -eq 2 ] || fail "exit code $rc, expected 2"
+grep -qF 'runs for C:\rvqsetup-decoy, but RVQ is installed in' <<<"$(setup_log "$work/decoy.log")" ||
+  fail "the log does not say why: $(setup_log "$work/decoy.log")"
+for f in RvqUpgd.exe bxlogctl.exe readme.txt uninstall.exe; do
+  [ "$(cat "$c/rvqsetup-decoy/$f" 2>/dev/null)" = "not RVQ's" ] || fail "the other folder's $f went"
+  [ -f "$instdir/$f" ] || fail "the installation's $f went"
+done
+[ "$(reg_value "$product" 'Install Dir')" = "REG_SZ $instdir_win" ] || fail "Install Dir changed"
+[ "$(reg_value "$uninstall_key" DisplayName)" = "REG_SZ RVQ" ] || fail "the uninstaller registration changed"
+
 echo "--- uninstall.exe /S"
 # In place (_?=): otherwise the uninstaller copies itself to the temporary
-# folder, starts the copy and returns at once.
+# folder, starts the copy and returns at once. Its folder in other case and
+# with a trailing backslash is still its own.
 t0=$(date +%s)
-wine "$instdir_win\\uninstall.exe" /S '/LOG=C:\rvqsetup\uninstall.log' "_?=$instdir_win" </dev/null >>"$log" 2>&1
+wine "$instdir_win\\uninstall.exe" /S '/LOG=C:\rvqsetup\uninstall.log' "_?=${instdir_win^^}\\" </dev/null >>"$log" 2>&1
 rc=$?
 echo "uninstall: exit $rc in $(( $(date +%s) - t0 )) s"
 [ $rc -eq 0 ] || fail "uninstall exit code $rc, expected 0: $(setup_log "$work/uninstall.log")"
@@ -234,6 +319,27 @@ key_exists "$product\\AppInfo" && fail "AppInfo is still there"
 for f in "$instdir/notes.txt" "$instdir/loc_de.dat" "$instdir/Locale/loc_fr.dat" "$c/rvqsetup-old/Other/keep.txt" \
          "$c/ProgramData/Bryxen/RVQ/bxdndb.dat"; do
   [ -e "$f" ] || fail "${f#"$c/"} went with the uninstall"
+done
+
+# --- 4. a new folder -----------------------------------------------------------
+echo "--- setup.exe /S /D=a new folder"
+wine "$setup_exe" /S /REMOVEINCOMPATIBLE '/LOG=C:\rvqsetup\new.log' '/D=C:\rvqsetup-new\RVQ' </dev/null >>"$log" 2>&1
+rc=$?
+[ $rc -eq 0 ] || fail "exit code $rc, expected 0: $(setup_log "$work/new.log")"
+[ -f "$c/rvqsetup-new/RVQ/RvqUpgd.exe" ] || fail "RvqUpgd.exe is not installed in the new folder"
+# Windows (and a Wine that keeps access lists) reads back the protected
+# list. Our Wine keeps none: it maps the list onto the Unix mode (owner
+# full, Users read and execute onto the group's bits, nothing for others)
+# and reads the mode back as SYSTEM and the owner full control; a folder
+# made without the list would read back with an Everyone entry (mode 0755).
+protected='D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)'
+for folder in rvqsetup-new rvqsetup-new/RVQ; do
+  dacl=$(wine 'C:\rvqsetup\folder_dacl.exe' "C:\\${folder//\//\\}" 2>&1 </dev/null | tr -d '\r')
+  mode=$(stat -c %a "$c/$folder")
+  if [ "$dacl" != "$protected" ]; then
+    { [[ $dacl == D:* ]] && [[ $dacl != *";;;WD)"* ]] && [ "$mode" = 750 ]; } ||
+      fail "the access list of C:\\$folder: '$dacl' (mode $mode), expected $protected or, as this Wine maps it, mode 750 and no Everyone entry"
+  fi
 done
 
 echo "setup test: $(( $(date +%s) - started )) s"
