@@ -36,7 +36,7 @@
 namespace rvqfaults {
 namespace {
 
-constexpr DWORD kRunTimeoutMs = 60000;
+constexpr DWORD kRunTimeoutMs = 30000;
 constexpr unsigned long kMaxPoints = 5000;  // a bound on N, far above any entry's calls
 constexpr int kCycles = 12;
 
@@ -182,12 +182,20 @@ void Copy(const std::wstring& from, const std::wstring& folder) {
 
 // The machine as every run of `entry` starts from.
 void Prepare(const std::string& entry, bool text) {
-  rvqtest::RemoveTree(RootDir());
+  // The library's folder is made once a sweep (the copies take most of a
+  // run's set-up); the stand-ins' records in it go before every run.
+  static bool copied = false;
+  for (const wchar_t* folder : {L"cwd", L"outside", L"install", L"profiles"}) rvqtest::RemoveTree(Root(folder));
+  DeleteFileW((LibDir() + L"\\uninst-calls.txt").c_str());
+  DeleteFileW((LibDir() + L"\\bxclean-runs.txt").c_str());
   for (const wchar_t* folder : {L"lib", L"cwd", L"outside", L"install\\Locale"}) rvqtest::MakeTree(Root(folder));
-  Copy(rvqtest::BinPath(L"checkRVQ.dll"), LibDir());
-  Copy(rvqtest::BinPath(L"upgrade_probe.dll"), LibDir());
-  Copy(rvqtest::FixturePath(L"Uninst.dll"), LibDir());
-  Copy(rvqtest::FixturePath(L"bxclean.exe"), LibDir());
+  if (!copied) {
+    Copy(rvqtest::BinPath(L"checkRVQ.dll"), LibDir());
+    Copy(rvqtest::BinPath(L"upgrade_probe.dll"), LibDir());
+    Copy(rvqtest::FixturePath(L"Uninst.dll"), LibDir());
+    Copy(rvqtest::FixturePath(L"bxclean.exe"), LibDir());
+    copied = true;
+  }
   rvqtest::WriteFileBytes(LibDir() + L"\\uninst.ini",
                           "[Detect]\r\nResult=1\r\nCount=3\r\nName0=Bryxen Tovrin Service 7\r\nName1=Other Suite\r\n"
                           "Name2=Bryxen Helper\r\n");
@@ -225,6 +233,21 @@ void Prepare(const std::string& entry, bool text) {
     rvqtest::SetRegistryText(HKEY_LOCAL_MACHINE, L"Software\\BryxenOnline\\Tovrin Service", L"SourceDisk",
                              L"D:\\RVQ,build=5");
   }
+}
+
+// What Prepare and the runs leave, removed after a sweep: the test prefix
+// is shared with other tests (ctest).
+void CleanUp() {
+  rvqtest::RemoveTree(RootDir());
+  SetLogging(false);
+  rvqtest::RemoveTree(kLogRoot);
+  for (const std::wstring& folder : {kProgramData + L"\\Bryxen\\RVQ", kProgramData + L"\\BryxenOnline",
+                                     std::wstring(L"C:\\Program Files\\BryxenOnline")}) {
+    rvqtest::RemoveTree(folder);
+  }
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, kProductKey);
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"Software\\BryxenOnline\\Tovrin Service");
+  RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kSessionManager, L"PendingFileRenameOperations");
 }
 
 struct Run {
@@ -408,6 +431,13 @@ class Sweeper {
     run.log = ReadLogs();
     if (run.log.damaged) Flag(run, "log", "a log file without its byte-order mark");
     if (!run.reported) {
+      // The calls before the N-th are those of the fault-free run: it names
+      // the call that failed first.
+      if (n >= 1 && n <= baselineSites_.size()) {
+        const std::string& site = baselineSites_[n - 1];
+        run.fields["fn"] = site.substr(0, site.find('|'));
+        run.fields["site"] = site.substr(site.find('|') + 1);
+      }
       World ignored;
       JudgeMachine(entry_, run, ignored);  // losses still count
       return run;
@@ -444,7 +474,10 @@ class Sweeper {
     return all;
   }
 
-  void SetBaseline(const Run& run) { baselineErrors_ = run.log.errors; }
+  void SetBaseline(const Run& run) {
+    baselineErrors_ = run.log.errors;
+    baselineSites_ = run.sites;
+  }
 
  private:
   bool NewErrorLine(const LogState& log) const {
@@ -461,6 +494,7 @@ class Sweeper {
   bool text_;
   std::vector<Expectation> expectations_;
   std::vector<std::wstring> baselineErrors_;
+  std::vector<std::string> baselineSites_;
 };
 
 struct Tally {
@@ -490,12 +524,14 @@ int Sweep(const std::string& entry, bool text, bool subset, const std::wstring& 
 
   // Injection points: every N up to the first run that makes fewer calls
   // (full sweep), or the first N of each distinct call site the fault-free
-  // run reaches (subset).
+  // run reaches (subset). A site is a return address, so every allocation
+  // through operator new shares one; the call before it tells those apart.
   std::vector<unsigned long> points;
   if (subset) {
     std::set<std::string> seen;
     for (size_t i = 0; i < base.sites.size(); ++i) {
-      if (seen.insert(base.sites[i]).second) points.push_back(i + 1);
+      const std::string key = (i ? base.sites[i - 1] : std::string("start")) + ">" + base.sites[i];
+      if (seen.insert(key).second) points.push_back(i + 1);
     }
   }
   for (const char* mode : {"once", "from"}) {
@@ -538,6 +574,7 @@ int Sweep(const std::string& entry, bool text, bool subset, const std::wstring& 
   std::printf("LEAK %s %s %s verdict=%s\n", entry.c_str(), logName, figures.c_str(), leaks ? "leak" : "ok");
   std::fflush(stdout);
   if (leaks) ++bad;
+  CleanUp();
   return bad ? 1 : 0;
 }
 
