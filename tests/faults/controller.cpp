@@ -525,21 +525,22 @@ int Sweep(const std::string& entry, bool text, bool subset, const std::wstring& 
   unsigned long bad = base.verdicts.empty() ? 0 : 1;
 
   // Injection points: every N up to the first run that makes fewer calls
-  // (full sweep), or the first N of each distinct call site the fault-free
-  // run reaches (subset). A site is a return address, so every allocation
-  // through operator new shares one; the call before it tells those apart.
-  std::vector<unsigned long> points;
+  // (full sweep); or (subset) one-shot at the first call of each distinct
+  // call site of the fault-free run (its return address) and persistent
+  // from the first call of each distinct function.
+  std::map<std::string, std::vector<unsigned long>> points;
   if (subset) {
-    std::set<std::string> seen;
+    std::set<std::string> sites, functions;
     for (size_t i = 0; i < base.sites.size(); ++i) {
-      const std::string key = (i ? base.sites[i - 1] : std::string("start")) + ">" + base.sites[i];
-      if (seen.insert(key).second) points.push_back(i + 1);
+      const std::string& site = base.sites[i];
+      if (sites.insert(site).second) points["once"].push_back(i + 1);
+      if (functions.insert(site.substr(0, site.find('|'))).second) points["from"].push_back(i + 1);
     }
   }
   for (const char* mode : {"once", "from"}) {
     Tally tally;
     if (subset) {
-      for (unsigned long n : points) {
+      for (unsigned long n : points[mode]) {
         const Run run = sweeper.Execute(mode, n);
         sweeper.Print(run);
         tally.Add(run);
