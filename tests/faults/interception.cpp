@@ -25,7 +25,6 @@ Stub g_stubs[kMaxStubs];
 std::atomic<unsigned> g_stubCount{0};
 unsigned char* g_code = nullptr;
 CRITICAL_SECTION g_stubLock;
-bool g_lockReady = false;
 
 std::atomic<bool> g_armed{false};
 Mode g_mode = Mode::kCount;
@@ -178,7 +177,6 @@ bool Init() {
       VirtualAlloc(nullptr, kMaxStubs * kStubBytes, MEM_COMMIT | MEM_RESERVE, PAGE_EXECUTE_READWRITE));
   if (!g_code) return false;
   InitializeCriticalSection(&g_stubLock);
-  g_lockReady = true;
   g_realGetProcAddress = &GetProcAddress;
   g_getProcAddressRule = FindRule("GetProcAddress");
   return g_getProcAddressRule != nullptr;
