@@ -150,8 +150,15 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
   return TRUE;
 }
 
-DWORD StartApplication() { return 0; }
+DWORD StartApplication() {
+  return checkrvq::GuardedEntry(0, []() -> DWORD { return 0; });
+}
 
-void OnFreeLibrary() { checkrvq::g_releaseStore.FreeAll(); }
+void OnFreeLibrary() {
+  checkrvq::GuardedEntry(0, []() -> DWORD {
+    checkrvq::g_releaseStore.FreeAll();
+    return 0;
+  });
+}
 
 }  // extern "C"
