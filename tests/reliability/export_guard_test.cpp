@@ -11,6 +11,7 @@
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "allocation_counter.h"
 #include "detection.h"
@@ -332,6 +333,121 @@ TEST_F(ExportGuard, DetectionListIsReleasedWhenItCannotBeFinished) {
     EXPECT_EQ(count, 0u) << at;
     EXPECT_EQ(g_liveBlocks, 0) << "blocks left when allocation " << at << " failed";
   }
+}
+
+// The library copy's own malloc and calloc (its import slots), failing on
+// demand: the C runtime out of memory as the library sees it.
+struct CrtExhaustion {
+  enum Mode { kPass, kFailOne, kFailAll };
+  static Mode mode;
+  static long countdown;      // kFailOne: the request that fails
+  static bool justFailed;     // the request before this one failed
+  static bool sawException;   // an exception was allocated right after a failure
+  static void* (*realMalloc)(size_t);
+  static void* (*realCalloc)(size_t, size_t);
+
+  static void* Malloc(size_t bytes) {
+    if (mode == kFailAll) return nullptr;
+    if (mode == kFailOne) {
+      if (countdown-- == 0) {
+        justFailed = true;
+        return nullptr;
+      }
+      // libstdc++ asks for the thrown object plus a 160-byte header; a
+      // std::bad_alloc is 8 bytes.
+      if (justFailed && bytes == 8 + 160) sawException = true;
+      justFailed = false;
+    }
+    return realMalloc(bytes);
+  }
+  static void* Calloc(size_t count, size_t bytes) { return mode == kFailAll ? nullptr : realCalloc(count, bytes); }
+};
+CrtExhaustion::Mode CrtExhaustion::mode = CrtExhaustion::kPass;
+long CrtExhaustion::countdown = 0;
+bool CrtExhaustion::justFailed = false;
+bool CrtExhaustion::sawException = false;
+void* (*CrtExhaustion::realMalloc)(size_t) = nullptr;
+void* (*CrtExhaustion::realCalloc)(size_t, size_t) = nullptr;
+
+// The import slot of `dll!function` in `module`, or null.
+void** ImportSlot(HMODULE module, const char* dll, const char* function) {
+  auto* base = reinterpret_cast<unsigned char*>(module);
+  const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
+  const IMAGE_DATA_DIRECTORY& imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+  for (auto* entry = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress); entry->Name; ++entry) {
+    if (_stricmp(reinterpret_cast<const char*>(base + entry->Name), dll) != 0) continue;
+    auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + entry->OriginalFirstThunk);
+    auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + entry->FirstThunk);
+    for (; names->u1.AddressOfData; ++names, ++slots) {
+      if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
+      const auto* byName = reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
+      if (strcmp(reinterpret_cast<const char*>(byName->Name), function) == 0) {
+        return reinterpret_cast<void**>(&slots->u1.Function);
+      }
+    }
+  }
+  return nullptr;
+}
+
+// Points an import slot elsewhere for the life of the object.
+class ImportRedirect {
+ public:
+  ImportRedirect(void** slot, void* target) : slot_(slot) {
+    DWORD protection = 0;
+    if (!slot_ || !VirtualProtect(slot_, sizeof *slot_, PAGE_READWRITE, &protection)) slot_ = nullptr;
+    if (slot_) old_ = std::exchange(*slot_, target);
+  }
+  ~ImportRedirect() {
+    if (slot_) *slot_ = old_;
+  }
+  void* old() const { return old_; }
+
+ private:
+  void** slot_ = nullptr;
+  void* old_ = nullptr;
+};
+
+TEST_F(ExportGuard, ExportsAnswerWhenTheRuntimeHasNoMemoryLeft) {
+  // Once an exception has been thrown on this thread in the library (the
+  // runtime's per-thread state exists), every allocation of the library
+  // fails: the first exception then must not take the process down (it
+  // recursed into a stack overflow: the emergency pool's lock was made on
+  // first use, by an allocation).
+  HMODULE module = library_.module();
+  const auto preInstall = ProcAs<PreInstallFn>(GetProcAddress(module, "PreInstall"));
+  const auto uninstall = ProcAs<DllUninstallFunctionFn>(GetProcAddress(module, "DllUninstallFunction"));
+  ASSERT_TRUE(preInstall && uninstall);
+  ImportRedirect malloc(ImportSlot(module, "msvcrt.dll", "malloc"), reinterpret_cast<void*>(&CrtExhaustion::Malloc));
+  ImportRedirect calloc(ImportSlot(module, "msvcrt.dll", "calloc"), reinterpret_cast<void*>(&CrtExhaustion::Calloc));
+  ASSERT_TRUE(malloc.old() && calloc.old());
+  CrtExhaustion::realMalloc = reinterpret_cast<void* (*)(size_t)>(malloc.old());
+  CrtExhaustion::realCalloc = reinterpret_cast<void* (*)(size_t, size_t)>(calloc.old());
+  struct PassAgain {
+    ~PassAgain() { CrtExhaustion::mode = CrtExhaustion::kPass; }
+  } passAgain;
+
+  StepResult* result = nullptr;
+  DWORD flag = 0;
+  CrtExhaustion::sawException = false;
+  for (long at = 0; at < 200 && !CrtExhaustion::sawException; ++at) {
+    CrtExhaustion::mode = CrtExhaustion::kFailOne;
+    CrtExhaustion::countdown = at;
+    CrtExhaustion::justFailed = false;
+    preInstall(nullptr, nullptr, &result, &flag);
+    CrtExhaustion::mode = CrtExhaustion::kPass;
+    if (result) HeapFree(GetProcessHeap(), 0, result);
+    result = nullptr;
+  }
+  ASSERT_TRUE(CrtExhaustion::sawException);
+
+  CrtExhaustion::mode = CrtExhaustion::kFailAll;
+  const DWORD answer = preInstall(nullptr, nullptr, &result, &flag);
+  const DWORD uninstalled = uninstall();
+  CrtExhaustion::mode = CrtExhaustion::kPass;
+  EXPECT_TRUE(answer == 0 ? result != nullptr && flag == 1 : answer == kResultOutOfMemory && !result && flag == 0)
+      << answer;
+  if (result) HeapFree(GetProcessHeap(), 0, result);
+  EXPECT_EQ(uninstalled, 0u);
 }
 
 }  // namespace
