@@ -1,5 +1,4 @@
 #include <atomic>
-#include <mutex>
 #include <new>
 
 #include "builder.h"
@@ -30,6 +29,18 @@ std::atomic<bool> g_tornDown{false};
 // All process-wide state of the facade. Destroyed at unload in the reverse
 // order of creation: the library handler first (it withdraws itself from the
 // channel), then the context (it deletes the logger), the builder last.
+// Holds an SRW lock exclusively for the life of the object.
+class ExclusiveLock {
+ public:
+  explicit ExclusiveLock(SRWLOCK& lock) noexcept : lock_(lock) { AcquireSRWLockExclusive(&lock_); }
+  ~ExclusiveLock() { ReleaseSRWLockExclusive(&lock_); }
+  ExclusiveLock(const ExclusiveLock&) = delete;
+  ExclusiveLock& operator=(const ExclusiveLock&) = delete;
+
+ private:
+  SRWLOCK& lock_;
+};
+
 class FacadeState {
  public:
   ~FacadeState() { TearDown(); }
@@ -46,7 +57,10 @@ class FacadeState {
   }
 
   Identity identity;
-  std::mutex createMutex;
+  // A system lock: it needs no memory and cannot fail, where the C++
+  // library's mutex (on some runtimes) allocates its state at the first
+  // lock and throws when it cannot.
+  SRWLOCK createLock = SRWLOCK_INIT;
   std::atomic<bool> created{false};
   std::atomic<LogContext*> context{nullptr};
   CLogBuilderIf* builder = nullptr;
@@ -149,10 +163,10 @@ void SetLogIdentity(const wchar_t* appKey, const wchar_t* logGroup, HMODULE modu
 
 LogContext* GetLogger() noexcept {
   if (g_state.created.load(std::memory_order_acquire)) return g_state.context.load(std::memory_order_acquire);
-  // Checked before the lock: after unload's teardown the mutex may be gone.
+  // Checked before the lock: after unload's teardown nothing is built.
   if (g_tornDown.load(std::memory_order_acquire)) return nullptr;
   try {
-    std::lock_guard<std::mutex> lock(g_state.createMutex);
+    ExclusiveLock lock(g_state.createLock);
     if (!g_state.created.load(std::memory_order_relaxed)) {
       if (!g_state.identity.module) g_state.identity.module = Trevalk::ThisModule();
       CreateContext();
@@ -238,7 +252,7 @@ DWORD LogContext::ForwardEntry(const wchar_t* sourceFile, const wchar_t* functio
 namespace testing {
 
 bool InstallLogBuilder(CLogBuilderIf* builder) {
-  std::lock_guard<std::mutex> lock(g_state.createMutex);
+  ExclusiveLock lock(g_state.createLock);
   if (g_state.created.load()) return false;
   g_state.DropBuilder();
   g_state.builder = builder;
@@ -246,7 +260,7 @@ bool InstallLogBuilder(CLogBuilderIf* builder) {
 }
 
 void ResetLogging() {
-  std::lock_guard<std::mutex> lock(g_state.createMutex);
+  ExclusiveLock lock(g_state.createLock);
   g_state.DestroyContext();
   g_state.DropBuilder();
   g_state.identity = Identity{};
