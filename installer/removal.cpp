@@ -81,42 +81,49 @@ bool FindLibraryFolder(wchar_t (&folder)[kModuleDirChars]) {
   return folder[0] != L'\0';
 }
 
+// Both cleaner runs in `folder`, the library's: the current directory is
+// that folder while they run, or they do not run at all (never in the
+// host's). E_UNEXPECTED unless the second run started and was waited for.
+DWORD RunCleanersIn(const wchar_t* folder, const wchar_t* cleaner, CleanerWait wait) {
+  Trevalk::ScopedCurrentDirectory directory;
+  if (!directory.saved()) {
+    LogStep(ETWLogging::kSeverityError, L"UninstallIncompatible", log_line::kRemovalDirectoryNotSaved,
+            L"detectRVQ.dll UninstallIncompatible(): Unable to save the current directory, cleaner not started. "
+            L"Error code:%d",
+            static_cast<int>(directory.error()));
+    return kResultUnexpected;
+  }
+  if (!directory.Enter(folder)) {
+    LogStep(ETWLogging::kSeverityError, L"UninstallIncompatible", log_line::kRemovalFolderNotEntered,
+            L"detectRVQ.dll UninstallIncompatible(): Unable to enter [%s], cleaner not started. Error code:%d", folder,
+            static_cast<int>(directory.error()));
+    return kResultUnexpected;
+  }
+  // The first run's exit decides nothing, but a failed wait is a failed
+  // run: no second run may overlap it, and the call fails.
+  DWORD result = kResultUnexpected;
+  if (RunCleaner(cleaner, kCleanerCommands[0], wait) != CleanerRun::kWaitFailed) {
+    result = RunCleaner(cleaner, kCleanerCommands[1], wait) == CleanerRun::kEnded ? 0 : kResultUnexpected;
+  }
+  if (!directory.Restore()) {
+    LogStep(ETWLogging::kSeverityError, L"UninstallIncompatible", log_line::kRemovalDirectoryNotRestored,
+            L"detectRVQ.dll UninstallIncompatible(): Unable to restore the current directory. Error code:%d",
+            static_cast<int>(directory.error()));
+  }
+  return result;
+}
+
 }  // namespace
 
 DWORD RemoveIncompatible(CleanerWait wait) {
   LogStep(ETWLogging::kSeverityNormal, L"UninstallIncompatible", log_line::kRemovalStart,
           L"detectRVQ.dll UninstallIncompatible(): Starting incompatible uninstallation.");
-  DWORD result = kResultUnexpected;
-  {
-    wchar_t folder[kModuleDirChars];
-    wchar_t cleaner[kPathChars];
-    // Without the library's folder there is no cleaner of ours to start.
-    const bool located = FindLibraryFolder(folder) && FormatWhole(cleaner, kPathChars, L"%s\\bxclean.exe", folder);
-    // The cleaner runs in the library's folder or not at all: never in the
-    // host's.
-    Trevalk::ScopedCurrentDirectory directory;
-    if (located && !directory.saved()) {
-      LogStep(ETWLogging::kSeverityError, L"UninstallIncompatible", log_line::kRemovalDirectoryNotSaved,
-              L"detectRVQ.dll UninstallIncompatible(): Unable to save the current directory, cleaner not started. "
-              L"Error code:%d",
-              static_cast<int>(directory.error()));
-    } else if (located && !directory.Enter(folder)) {
-      LogStep(ETWLogging::kSeverityError, L"UninstallIncompatible", log_line::kRemovalFolderNotEntered,
-              L"detectRVQ.dll UninstallIncompatible(): Unable to enter [%s], cleaner not started. Error code:%d",
-              folder, static_cast<int>(directory.error()));
-    } else if (located) {
-      // The first run's exit decides nothing, but a failed wait is a failed
-      // run: no second run may overlap it, and the call fails.
-      if (RunCleaner(cleaner, kCleanerCommands[0], wait) != CleanerRun::kWaitFailed) {
-        result = RunCleaner(cleaner, kCleanerCommands[1], wait) == CleanerRun::kEnded ? 0 : kResultUnexpected;
-      }
-      if (!directory.Restore()) {
-        LogStep(ETWLogging::kSeverityError, L"UninstallIncompatible", log_line::kRemovalDirectoryNotRestored,
-                L"detectRVQ.dll UninstallIncompatible(): Unable to restore the current directory. Error code:%d",
-                static_cast<int>(directory.error()));
-      }
-    }
-  }
+  wchar_t folder[kModuleDirChars];
+  wchar_t cleaner[kPathChars];
+  // Without the library's folder there is no cleaner of ours to start.
+  const DWORD result = FindLibraryFolder(folder) && FormatWhole(cleaner, kPathChars, L"%s\\bxclean.exe", folder)
+                           ? RunCleanersIn(folder, cleaner, wait)
+                           : kResultUnexpected;
   LogStep(ETWLogging::kSeverityNormal, L"UninstallIncompatible", log_line::kRemovalDone,
           L"detectRVQ.dll UninstallIncompatible(): Done incompatible uninstallation.");
   return result;
