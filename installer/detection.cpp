@@ -11,6 +11,7 @@
 #include <string>
 
 #include "common/bounded_string.h"
+#include "common/current_directory.h"
 #include "common/text_conversion.h"
 #include "common/unique_handle.h"
 #include "loader/secure_dll_loading.h"
@@ -23,33 +24,54 @@ namespace {
 constexpr size_t kCommandChars = 521;  // the command line's buffer
 constexpr DWORD kResultNoCommandBuffer = ERROR_NOT_ENOUGH_MEMORY;
 
-// Frees the records (with their names) and the pointer array of a list
-// under construction.
-void ReleaseRecords(IncompatibleProductRecord** records, DWORD made, const HostHeap& heap) {
-  for (DWORD i = 0; i < made; ++i) {
-    if (!records[i]) continue;
-    heap.release(records[i]->productName);
-    heap.release(records[i]);
+// The host's list under construction: the pointer array and the records
+// made so far, each with its name. What was not handed over is released
+// with the owner.
+class ProductList {
+ public:
+  ProductList(DWORD total, const HostHeap& heap) noexcept
+      : heap_(heap), records_(sizeof(IncompatibleProductRecord*) * static_cast<size_t>(total), heap) {}
+  ~ProductList() {
+    IncompatibleProductRecord** records = records_.get();
+    if (!records) return;
+    for (DWORD i = 0; i < made_; ++i) {
+      heap_.release(records[i]->productName);
+      heap_.release(records[i]);
+    }
   }
-}
+  ProductList(const ProductList&) = delete;
+  ProductList& operator=(const ProductList&) = delete;
 
-// The name of the raw record at `rawRecord` (thread code page) as UTF-16; a
-// name that does not convert is empty.
-std::wstring RecordName(const unsigned char* rawRecord) {
-  std::wstring name;
-  Trevalk::MultiByteToUtf16(CP_THREAD_ACP, reinterpret_cast<const char*>(rawRecord + kUninstallerNameOffset),
-                            UninstallerRecordNameLength(rawRecord), name);
-  return name;
-}
+  explicit operator bool() const noexcept { return static_cast<bool>(records_); }
 
-// A zero-terminated copy of `text` in the host heap; null when out of memory.
-wchar_t* HostCopy(const std::wstring& text, const HostHeap& heap) {
-  auto* copy = static_cast<wchar_t*>(heap.allocate((text.size() + 1) * sizeof(wchar_t)));
-  if (!copy) return nullptr;
-  if (!text.empty()) wmemcpy(copy, text.data(), text.size());
-  copy[text.size()] = L'\0';
-  return copy;
-}
+  // Appends a record with a copy of `name`; false when out of memory.
+  bool Add(const std::wstring& name, const wchar_t** stored) noexcept {
+    HostBlock<IncompatibleProductRecord> record(sizeof(IncompatibleProductRecord), heap_);
+    if (!record) return false;
+    HostBlock<wchar_t> copy((name.size() + 1) * sizeof(wchar_t), heap_);
+    if (!copy) return false;
+    if (!name.empty()) wmemcpy(copy.get(), name.data(), name.size());
+    copy.get()[name.size()] = L'\0';
+    const ProductNameMarks marks = ClassifyProductName(copy.get());
+    record->lacksMakerName = marks.lacksMakerName;
+    record->matchesServiceName = marks.matchesServiceName;
+    record->productName = copy.HandOver();
+    *stored = record->productName;
+    records_.get()[made_++] = record.HandOver();
+    return true;
+  }
+
+  // The array for the host, which owns it and every record from now on.
+  IncompatibleProductRecord** HandOver() noexcept {
+    made_ = 0;
+    return records_.HandOver();
+  }
+
+ private:
+  HostHeap heap_;
+  HostBlock<IncompatibleProductRecord*> records_;
+  DWORD made_ = 0;
+};
 
 // The description path "<folder>\uninst.ini". A folder with characters
 // outside the ANSI code page would reach the uninstaller as '?' and name no
@@ -70,7 +92,7 @@ bool FormatDescriptionPath(const wchar_t* libraryFolder, wchar_t (&path)[kModule
 }  // namespace
 
 DWORD RunDetection(DllUninstallFn dllUninstall, const wchar_t* libraryFolder, DWORD* count,
-                   IncompatibleProductRecord*** list) {
+                   IncompatibleProductRecord*** list, UINT codePage) {
   std::unique_ptr<wchar_t[]> command(new (std::nothrow) wchar_t[kCommandChars]());
   if (!command) return kResultNoCommandBuffer;
 
@@ -79,26 +101,61 @@ DWORD RunDetection(DllUninstallFn dllUninstall, const wchar_t* libraryFolder, DW
   if (!FormatWhole(command.get(), kCommandChars - 1, L"/D %s /L", descriptionPath)) return 0;
 
   std::string narrow;
+  bool converted = false;
   try {
-    if (!Trevalk::Utf16ToMultiByte(CP_THREAD_ACP, command.get(), wcslen(command.get()), narrow)) return 0;
+    converted = Trevalk::Utf16ToMultiByte(codePage, command.get(), wcslen(command.get()), narrow);
   } catch (const std::bad_alloc&) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+  }
+  if (!converted) {
+    // Without its command line the uninstaller cannot be asked: that is no
+    // answer, never "no products".
+    LogStep(ETWLogging::kSeverityError, L"DetectIncompatible", log_line::kCommandNotConverted,
+            L"detectRVQ.dll DetectIncompatible(): Unable to convert the command line. Error code:%d",
+            static_cast<int>(GetLastError()));
     return kResultNoCommandBuffer;
   }
 
-  // A current directory that cannot be saved is not changed, so that there
-  // is never a wrong one to put back. One that was saved is put back even
-  // when the change failed: the uninstaller may move it itself.
-  wchar_t savedDirectory[kModuleDirChars] = {};
-  const DWORD savedLength = GetCurrentDirectoryW(kModuleDirChars, savedDirectory);
-  const bool saved = savedLength > 0 && savedLength < kModuleDirChars;
-  if (saved) SetCurrentDirectoryW(libraryFolder);
+  // The uninstaller runs in the library's folder or not at all: never in
+  // the host's. A current directory that cannot be saved is not changed, so
+  // that there is never a wrong one to put back.
+  Trevalk::ScopedCurrentDirectory directory;
+  if (!directory.saved()) {
+    LogStep(ETWLogging::kSeverityError, L"DetectIncompatible", log_line::kDetectionDirectoryNotSaved,
+            L"detectRVQ.dll DetectIncompatible(): Unable to save the current directory, Uninst.dll not called. "
+            L"Error code:%d",
+            static_cast<int>(directory.error()));
+    return directory.error() == ERROR_NOT_ENOUGH_MEMORY ? kResultNoCommandBuffer : 0;
+  }
+  if (!directory.Enter(libraryFolder)) {
+    LogStep(ETWLogging::kSeverityError, L"DetectIncompatible", log_line::kDetectionFolderNotEntered,
+            L"detectRVQ.dll DetectIncompatible(): Unable to enter [%s], Uninst.dll not called. Error code:%d",
+            libraryFolder, static_cast<int>(directory.error()));
+    return 0;
+  }
 
   const unsigned char* raw = nullptr;
   const int called = dllUninstall(narrow.c_str(), &raw, count);
 
-  if (saved) SetCurrentDirectoryW(savedDirectory);
+  // Put back even when the uninstaller moved it itself.
+  if (!directory.Restore()) {
+    LogStep(ETWLogging::kSeverityError, L"DetectIncompatible", log_line::kDetectionDirectoryNotRestored,
+            L"detectRVQ.dll DetectIncompatible(): Unable to restore the current directory. Error code:%d",
+            static_cast<int>(directory.error()));
+  }
 
-  if ((called & 1) && *count > 0 && raw) MakeIncompatibleDetection(count, raw, list);
+  if (!(called & 1)) {
+    LogStep(ETWLogging::kSeverityError, L"DetectIncompatible", log_line::kUninstallerReportedFailure,
+            L"detectRVQ.dll DetectIncompatible(): Uninst.dll reported failure (%d).", called);
+    *count = 0;
+    return 0;
+  }
+  if (*count > 0 && raw) {
+    const DWORD made = MakeIncompatibleDetection(count, raw, list, ProcessHostHeap(), codePage);
+    // A record that cannot be allocated gives an empty list (logged); a name
+    // that cannot be converted fails the call.
+    if (made == kResultNameNotConverted) return kResultNoCommandBuffer;
+  }
   return 0;
 }
 
@@ -119,55 +176,42 @@ DWORD MakeIncompatibleDetection(DWORD* count, const unsigned char* raw, Incompat
 }
 
 DWORD MakeIncompatibleDetection(DWORD* count, const unsigned char* raw, IncompatibleProductRecord*** list,
-                                const HostHeap& heap) {
+                                const HostHeap& heap, UINT codePage) {
   *list = nullptr;
   const DWORD total = *count;
+  *count = 0;
   LogStep(ETWLogging::kSeverityNormal, L"MakeIncompatibleDetection", log_line::kDetectionCount,
           L"MakeIncompatibleDetection detections=%d\r\n", static_cast<int>(total));
-  if (total == 0 || !raw) {
-    *count = 0;
-    return 0;
-  }
+  if (total == 0 || !raw) return 0;
 
-  // The pointer array doubles as the ordered working list: it is handed over
-  // only once every record is made.
-  auto** records = static_cast<IncompatibleProductRecord**>(heap.allocate(sizeof(void*) * static_cast<size_t>(total)));
-  if (!records) {
-    *count = 0;
+  // The array doubles as the ordered working list: it is handed over only
+  // once every record is made.
+  ProductList products(total, heap);
+  if (!products) {
+    LogStep(ETWLogging::kSeverityError, L"MakeIncompatibleDetection", log_line::kProductListNotAllocated,
+            L"detectRVQ.dll DetectIncompatible(): Unable to allocate the product list.");
     return kResultOutOfMemory;
   }
-  try {
-    for (DWORD i = 0; i < total; ++i) {
-      // Converted before anything of this record is in the host heap: what
-      // the conversion throws leaves only listed records behind.
-      const std::wstring converted = RecordName(raw + static_cast<size_t>(i) * kUninstallerRecordBytes);
-      auto* record = static_cast<IncompatibleProductRecord*>(heap.allocate(sizeof(IncompatibleProductRecord)));
-      wchar_t* name = record ? HostCopy(converted, heap) : nullptr;
-      if (!name) {
-        heap.release(record);
-        ReleaseRecords(records, i, heap);
-        heap.release(records);
-        *count = 0;
-        return kResultOutOfMemory;
-      }
-      const ProductNameMarks marks = ClassifyProductName(name);
-      record->productName = name;
-      record->lacksMakerName = marks.lacksMakerName;
-      record->matchesServiceName = marks.matchesServiceName;
-      // In the list before the line is logged, so that a throwing logger
-      // cannot orphan it.
-      records[i] = record;
-      LogStep(ETWLogging::kSeverityNormal, L"MakeIncompatibleDetection", log_line::kProductDetected, L"%s detected\r\n",
-              name);
+  std::wstring name;
+  for (DWORD i = 0; i < total; ++i) {
+    const unsigned char* rawRecord = raw + static_cast<size_t>(i) * kUninstallerRecordBytes;
+    if (!Trevalk::MultiByteToUtf16(codePage, reinterpret_cast<const char*>(rawRecord + kUninstallerNameOffset),
+                                   UninstallerRecordNameLength(rawRecord), name)) {
+      LogStep(ETWLogging::kSeverityError, L"MakeIncompatibleDetection", log_line::kProductNameNotConverted,
+              L"detectRVQ.dll DetectIncompatible(): Unable to convert the name of product %d. Error code:%d",
+              static_cast<int>(i), static_cast<int>(GetLastError()));
+      return kResultNameNotConverted;
     }
-  } catch (...) {
-    // The zeroed array holds exactly the records made so far.
-    ReleaseRecords(records, total, heap);
-    heap.release(records);
-    *count = 0;
-    throw;
+    const wchar_t* stored = nullptr;
+    if (!products.Add(name, &stored)) {
+      LogStep(ETWLogging::kSeverityError, L"MakeIncompatibleDetection", log_line::kProductListNotAllocated,
+              L"detectRVQ.dll DetectIncompatible(): Unable to allocate the product list.");
+      return kResultOutOfMemory;
+    }
+    LogStep(ETWLogging::kSeverityNormal, L"MakeIncompatibleDetection", log_line::kProductDetected, L"%s detected\r\n",
+            stored);
   }
-  *list = records;
+  *list = products.HandOver();
   *count = total;
   return 0;
 }
@@ -206,20 +250,15 @@ extern "C" DWORD DetectIncompatible(DWORD* count, IncompatibleProductRecord*** l
       return 0;
     }
     const auto dllUninstall = ProcAs<DllUninstallFn>(GetProcAddress(uninstaller.get(), "Dll_Uninstall"));
-    if (!dllUninstall) return 0;
+    if (!dllUninstall) {
+      LogStep(ETWLogging::kSeverityError, L"DetectIncompatible", log_line::kUninstallerEntryMissing,
+              L"detectRVQ.dll DetectIncompatible(): Unable to find Dll_Uninstall in Uninst.dll. Error code:%d",
+              static_cast<int>(GetLastError()));
+      return 0;
+    }
     return RunDetection(dllUninstall, folder, count, list);
   });
-  if (result == kEscaped && *list) {
-    // Nothing half-done reaches the host.
-    for (DWORD i = 0; i < *count; ++i) {
-      if (!(*list)[i]) continue;
-      FreeHostBlock((*list)[i]->productName);
-      FreeHostBlock((*list)[i]);
-    }
-    FreeHostBlock(*list);
-    *list = nullptr;
-  }
-  // Whatever happened, a null list goes with a count of 0.
+  // The list is handed over only whole, and only by a call that succeeded.
   if (!*list) *count = 0;
   return result;
 }

@@ -27,12 +27,18 @@ using DllUninstallFn = int (*)(const char* commandLine, const unsigned char** re
 // The detection call: Dll_Uninstall with "/D <libraryFolder>\uninst.ini /L"
 // (narrow, thread code page), made with libraryFolder as the current
 // directory; the products it lists go through MakeIncompatibleDetection.
-// The current directory from before is put back whenever it could be saved,
-// also when the change into libraryFolder failed. 0, or
-// ERROR_NOT_ENOUGH_MEMORY when the command buffer cannot be allocated
-// (nothing is called then).
+// The uninstaller is called only when the current directory was saved and
+// libraryFolder entered (each failure logged, nothing called); the saved one
+// is put back afterwards (a failure logged). `codePage` is the uninstaller's
+// narrow code page. 0, or ERROR_NOT_ENOUGH_MEMORY when the command buffer
+// or the saved directory cannot be allocated, or when the command line or
+// a product's name cannot be converted (nothing is handed over then).
 DWORD RunDetection(DllUninstallFn dllUninstall, const wchar_t* libraryFolder, DWORD* count,
-                   IncompatibleProductRecord*** list);
+                   IncompatibleProductRecord*** list, UINT codePage = CP_THREAD_ACP);
+
+// MakeIncompatibleDetection's answer when a product's name does not
+// convert from `codePage`.
+constexpr DWORD kResultNameNotConverted = ERROR_NO_UNICODE_TRANSLATION;
 
 // Number of name bytes of the record at `record`: up to the first zero byte,
 // at most kUninstallerNameBytes, so that a name without a terminator ends at
@@ -54,11 +60,14 @@ ProductNameMarks ClassifyProductName(const wchar_t* name);
 // On success *list holds *count pointers (or null and *count 0 when there
 // were no records). On an allocation failure every block made so far is
 // freed again, *list is null, *count is 0 and the result is
-// kResultOutOfMemory (E_OUTOFMEMORY). The host thus never sees a count
+// kResultOutOfMemory (E_OUTOFMEMORY); when a name does not convert from
+// `codePage` (never an empty name) it is the same with
+// kResultNameNotConverted. Both are logged. The host thus never sees a count
 // without a list. `raw` must hold *count records; with a null `raw`, *list
-// is null and *count 0.
+// is null and *count 0. What the C++ runtime throws (out of memory) leaves
+// nothing allocated.
 DWORD MakeIncompatibleDetection(DWORD* count, const unsigned char* raw, IncompatibleProductRecord*** list);
 DWORD MakeIncompatibleDetection(DWORD* count, const unsigned char* raw, IncompatibleProductRecord*** list,
-                                const HostHeap& heap);
+                                const HostHeap& heap, UINT codePage = CP_THREAD_ACP);
 
 }  // namespace checkrvq

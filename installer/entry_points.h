@@ -15,7 +15,10 @@
 // entry point hands nothing over: there is nothing to free then.
 //
 // Out-parameters are set to their failure values (null, 0) before anything
-// else runs, so a host never reads what the call did not write. A null
+// else runs, so a host never reads what the call did not write. Logging is
+// best effort: a log line that cannot be written (the logger cannot be
+// built, its configuration read, or the line formatted or written) never
+// changes what an entry point does or answers. A null
 // out-parameter pointer is allowed; what would go there is not stored (and
 // DetectIncompatible then does nothing at all).
 #pragma once
@@ -52,14 +55,20 @@ DWORD StartApplication();
 //   0: *list is the array of *count record pointers, in the order the
 //      uninstaller listed the products, or null with *count 0 when there are
 //      none. Also 0, with null and 0, when "Uninst.dll" or its entry point
-//      is missing (the first is logged), when the uninstaller reports
-//      failure, and when a record cannot be allocated.
-//   ERROR_NOT_ENOUGH_MEMORY: no memory for the command line, or a failure
-//      escaped the step (the C++ runtime out of memory). *list null, *count 0.
+//      is missing, when the uninstaller reports failure, when a record
+//      cannot be allocated, and when the library's folder cannot be entered
+//      or the current directory saved (the uninstaller is then not called);
+//      each is logged.
+//   ERROR_NOT_ENOUGH_MEMORY: no memory for the command line or the saved
+//      current directory, the command line or a product's name could not
+//      be converted to or from the uninstaller's code page (never an empty
+//      name, never "no products"), or a failure escaped the step (the C++
+//      runtime out of memory). *list null, *count 0.
 // A null *list always goes with *count 0: read the count only with a list.
 // The host frees each record's productName, then the record, then the
 // array. The process's current directory is the library's folder while the
-// uninstaller runs and is put back before the call returns.
+// uninstaller runs and is put back before the call returns (a failure to put
+// it back is logged). A log line that fails never changes any of this.
 DWORD DetectIncompatible(DWORD* count, IncompatibleProductRecord*** list);
 
 // Ordinal 3. Runs the maker's cleaner "bxclean.exe" twice (products "RVQ",
@@ -67,9 +76,16 @@ DWORD DetectIncompatible(DWORD* count, IncompatibleProductRecord*** list);
 // without a time-out. The cleaner is started by its full path in the
 // library's own folder, never found by a search; the current directory is
 // that folder while it runs and is put back afterwards. Reads no arguments.
-// Results: 0 when the second run started (the cleaner's exit codes are not
-// looked at); kResultUnexpected (E_UNEXPECTED) when it could not be started
-// (no cleaner there, the library's folder unknown) or a failure escaped.
+// The cleaner never runs elsewhere: when the current directory cannot be
+// saved or the library's folder entered, it is not started (logged).
+// A run whose wait fails is ended (terminated and waited for, at most 30 s)
+// and not followed by the second run, so that two runs never overlap.
+// Results: 0 when the second run started and was waited for (the cleaner's
+// exit codes are not looked at); kResultUnexpected (E_UNEXPECTED) when it
+// could not be started (no cleaner there, the library's folder unknown or
+// not entered), when the wait for either run failed, or a failure escaped.
+// Each failure is logged; a failure to put the current directory back is
+// logged and does not change the result.
 DWORD UninstallIncompatible();
 
 // Ordinal 4. The first two arguments are not read. *result is set to null
@@ -99,11 +115,14 @@ void OnFreeLibrary();
 // HKLM\SOFTWARE\Bryxen\RVQ and schedules the locale files below its
 // "Install Dir" (which the host writes first) for deletion at restart. Each
 // step runs even when one before it failed. Reads no arguments. Always 0:
-// failures go to the product's log only.
+// failures go to the product's log only, each failed registry write and
+// scheduling with its result.
 DWORD DllInstallFunction();
 
 // Ordinal 8. Deletes the product's per-user data in every user profile of
-// the machine. Reads no arguments. Always 0: failures go to the log only.
+// the machine. Reads no arguments. Always 0: failures go to the log only. A
+// profile the list cannot give is logged and passed over; the others are
+// still visited.
 DWORD DllUninstallFunction();
 
 using StartApplicationFn = DWORD (*)();

@@ -172,41 +172,43 @@ namespace {
 
 // An export's body with the host's two out-parameters at their failure
 // values first (no StepResult, flag 0), so that a host never reads what was
-// never written. Anything that escapes the body (the C++ runtime out of
-// memory, in a log line for instance) is reported as out of memory, and the
-// StepResult already handed over is taken back.
+// never written. The body makes its StepResult in a slot of ours; the host
+// gets it only when the body succeeded, and a failure (also one that escaped
+// the body: the C++ runtime out of memory) releases it and hands over
+// nothing.
 template <typename Body>
 DWORD RunStepExport(StepResult** result, DWORD* flag, Body&& body) noexcept {
   if (result) *result = nullptr;
   if (flag) *flag = 0;
-  try {
-    return body();
-  } catch (...) {
-    if (result) {
-      FreeHostBlock(*result);
-      *result = nullptr;
-    }
+  StepResult* made = nullptr;
+  DWORD answer = GuardedEntry(kResultOutOfMemory, [&]() -> DWORD { return body(result ? &made : nullptr, flag); });
+  HostBlock<StepResult> owned(made, ProcessHostHeap());
+  if (answer == 0 && result && !owned) answer = kResultOutOfMemory;
+  if (answer != 0) {
     if (flag) *flag = 0;
-    return kResultOutOfMemory;
+    return answer;
   }
+  if (result) *result = owned.HandOver();
+  return 0;
 }
 
 }  // namespace
 }  // namespace checkrvq
 
 extern "C" DWORD PreInstall(void*, void*, StepResult** result, DWORD* canBeInstalled) {
-  return checkrvq::RunStepExport(result, canBeInstalled,
-                                 [&]() { return checkrvq::PreInstallIn({}, result, canBeInstalled); });
+  return checkrvq::RunStepExport(result, canBeInstalled, [](StepResult** slot, DWORD* flag) {
+    return checkrvq::PreInstallIn({}, slot, flag);
+  });
 }
 
 extern "C" DWORD PostInstall(void*, void*, StepResult** result, DWORD* needsReboot) {
   using namespace checkrvq;
-  return RunStepExport(result, needsReboot, [&]() -> DWORD {
+  return RunStepExport(result, needsReboot, [](StepResult** slot, DWORD* reboot) -> DWORD {
     LogStep(ETWLogging::kSeverityNormal, L"PostInstall", log_line::kPostInstallStart,
             L"detectRVQ.dll PostInstall(): Starting post-install step.");
-    if (!HandOverStepResult(result)) return kResultOutOfMemory;
+    if (!HandOverStepResult(slot)) return kResultOutOfMemory;
     const DWORD flag = 0;
-    if (needsReboot) *needsReboot = flag;
+    if (reboot) *reboot = flag;
     LogStep(ETWLogging::kSeverityNormal, L"PostInstall", log_line::kNeedsReboot,
             L"detectRVQ.dll PostInstall(): bNeedsReboot = %i.", static_cast<int>(flag));
     LogStep(ETWLogging::kSeverityNormal, L"PostInstall", log_line::kPostInstallDone,

@@ -20,11 +20,24 @@ namespace log_line {
 constexpr int kDetectionCount = 738;        // "MakeIncompatibleDetection detections=%d"
 constexpr int kProductDetected = 757;       // "%s detected"
 constexpr int kUninstallerNotLoaded = 850;  // "Unable to load Uninst.dll [%s]"
+constexpr int kDetectionDirectoryNotSaved = 852;
+constexpr int kDetectionFolderNotEntered = 853;
+constexpr int kDetectionDirectoryNotRestored = 854;
+constexpr int kCommandNotConverted = 855;
+constexpr int kProductNameNotConverted = 856;
+constexpr int kUninstallerEntryMissing = 857;
+constexpr int kProductListNotAllocated = 858;
+constexpr int kUninstallerReportedFailure = 859;
 
 // UninstallIncompatible
 constexpr int kRemovalStart = 104;
 constexpr int kNoModuleHandle = 140;
 constexpr int kRemovalDone = 198;
+constexpr int kRemovalDirectoryNotSaved = 150;
+constexpr int kRemovalFolderNotEntered = 151;
+constexpr int kRemovalDirectoryNotRestored = 152;
+constexpr int kCleanerNotStarted = 153;
+constexpr int kCleanerWaitFailed = 154;
 
 // PreInstall
 constexpr int kPreInstallStart = 204;
@@ -44,6 +57,13 @@ constexpr int kOldServiceRemovalFailed = 301;
 constexpr int kRecordingFailed = 302;
 constexpr int kLocaleSchedulingFailed = 303;
 
+// DllInstallFunction: a failed system call (result in the line)
+constexpr int kRecordKeyNotOpened = 310;
+constexpr int kRecordValueNotWritten = 311;
+constexpr int kInstallDirNotRead = 312;
+constexpr int kLocaleSearchFailed = 313;
+constexpr int kLocaleFileNotScheduled = 314;
+
 // DllInstallFunction: the old service
 constexpr int kServiceManagerNotOpened = 905;
 constexpr int kServiceNotOpened = 913;
@@ -56,6 +76,7 @@ constexpr int kShellFoldersNotOpened = 562;
 constexpr int kLocalAppDataNotRead = 571;
 constexpr int kLocalAppDataWithoutBackslash = 580;
 constexpr int kProfileListNotOpened = 591;
+constexpr int kProfileNotEnumerated = 593;
 constexpr int kProfilePathTooLong = 624;
 constexpr int kProfilePathLinked = 626;  // a link, or a path outside the profile
 constexpr int kProfilePathUnchecked = 628;

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 
 #include "log_lines.h"
 #include "logging.h"
@@ -58,9 +59,50 @@ inline void LogStep(DWORD severity, const wchar_t* function, int line, const wch
   ETWLogging::LogIfEnabled(severity, kLogSourceFile, function, line, format, args...);
 }
 
-// Runs an entry point's body; nothing thrown crosses the export boundary.
-// An exception (out of memory in the C++ runtime, a rejected log format)
-// gives `onException`.
+// A block of the host heap owned until it is handed to the host: one that
+// never reaches the host is released when its owner goes, whichever way the
+// step ends.
+template <typename T>
+class HostBlock {
+ public:
+  HostBlock() noexcept = default;
+  // Allocates `bytes` zeroed bytes from `heap`; empty when out of memory.
+  explicit HostBlock(size_t bytes, const HostHeap& heap = ProcessHostHeap()) noexcept
+      : heap_(heap), block_(static_cast<T*>(heap.allocate(bytes))) {}
+  // Takes over `block`, made by `heap`.
+  HostBlock(T* block, const HostHeap& heap) noexcept : heap_(heap), block_(block) {}
+  ~HostBlock() {
+    if (block_) heap_.release(block_);
+  }
+  HostBlock(HostBlock&& other) noexcept : heap_(other.heap_), block_(other.HandOver()) {}
+  HostBlock& operator=(HostBlock&& other) noexcept {
+    if (this != &other) {
+      if (block_) heap_.release(block_);
+      heap_ = other.heap_;
+      block_ = other.HandOver();
+    }
+    return *this;
+  }
+  HostBlock(const HostBlock&) = delete;
+  HostBlock& operator=(const HostBlock&) = delete;
+
+  T* get() const noexcept { return block_; }
+  T* operator->() const noexcept { return block_; }
+  explicit operator bool() const noexcept { return block_ != nullptr; }
+
+  // The host owns the block from now on.
+  T* HandOver() noexcept { return std::exchange(block_, nullptr); }
+
+ private:
+  HostHeap heap_{};
+  T* block_ = nullptr;
+};
+
+// The boundary of every entry point: runs its body, and nothing thrown
+// crosses into the host. An exception (the C++ runtime out of memory) gives
+// `onException`; the out-parameters are the body's to keep consistent, which
+// it does by handing blocks over only at its end (HostBlock). Log lines
+// throw nothing (the facade contains them), so no log line ends here.
 template <typename Body>
 inline DWORD GuardedEntry(DWORD onException, Body&& body) noexcept {
   try {

@@ -32,8 +32,21 @@ constexpr REGSAM kWriteAccess = KEY_ALL_ACCESS | KEY_WOW64_64KEY;
 constexpr size_t kDateChars = 255;
 constexpr DWORD kInstallDirBytes = 520;
 
+void LogKeyNotOpened(const wchar_t* key, LSTATUS status) {
+  LogStep(ETWLogging::kSeverityError, L"DllInstallFunction", log_line::kRecordKeyNotOpened,
+          L"detectRVQ.dll DllInstallFunction(): Unable to open HKEY_LOCAL_MACHINE\\%s. Error code:%d", key,
+          static_cast<int>(status));
+}
+
+void LogValueNotWritten(const wchar_t* name, LSTATUS status) {
+  LogStep(ETWLogging::kSeverityError, L"DllInstallFunction", log_line::kRecordValueNotWritten,
+          L"detectRVQ.dll DllInstallFunction(): Unable to write the value [%s]. Error code:%d", name,
+          static_cast<int>(status));
+}
+
 void SetDword(HKEY key, const wchar_t* name, DWORD value) {
-  RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
+  const LSTATUS status = RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
+  if (status != ERROR_SUCCESS) LogValueNotWritten(name, status);
 }
 
 void WriteLastUpdate() {
@@ -49,17 +62,24 @@ void WriteLastUpdate() {
   const size_t length = userLocale ? _wcsftime_l(date, kDateChars, L"%x", &local, userLocale.get())
                                    : wcsftime(date, kDateChars, L"%x", &local);
   UniqueHKey key;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProductKey, 0, kWriteAccess, key.put()) != ERROR_SUCCESS) return;
+  const LSTATUS opened = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProductKey, 0, kWriteAccess, key.put());
+  if (opened != ERROR_SUCCESS) {
+    LogKeyNotOpened(kProductKey, opened);
+    return;
+  }
   // The stored text leaves out the terminating null.
-  RegSetValueExW(key.get(), L"Last Update", 0, REG_SZ, reinterpret_cast<const BYTE*>(date),
-                 static_cast<DWORD>(length * sizeof(wchar_t)));
+  const LSTATUS written = RegSetValueExW(key.get(), L"Last Update", 0, REG_SZ, reinterpret_cast<const BYTE*>(date),
+                                         static_cast<DWORD>(length * sizeof(wchar_t)));
+  if (written != ERROR_SUCCESS) LogValueNotWritten(L"Last Update", written);
 }
 
 void WriteGmtDate() {
   const DWORD seconds = static_cast<DWORD>(static_cast<unsigned long long>(time(nullptr)) & 0xFFFFFFFFull);
   UniqueHKey key;
-  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSubstituteKey, 0, nullptr, 0, kWriteAccess, nullptr, key.put(),
-                      nullptr) != ERROR_SUCCESS) {
+  const LSTATUS created =
+      RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSubstituteKey, 0, nullptr, 0, kWriteAccess, nullptr, key.put(), nullptr);
+  if (created != ERROR_SUCCESS) {
+    LogKeyNotOpened(kSubstituteKey, created);
     return;
   }
   SetDword(key.get(), L"gmtdate", seconds);
@@ -68,7 +88,11 @@ void WriteGmtDate() {
 void WriteInstallPlatform(const OSCodeQuery& queryOSCode) {
   const DWORD platform = InstallPlatformCode(queryOSCode);
   UniqueHKey key;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProductKey, 0, kWriteAccess, key.put()) != ERROR_SUCCESS) return;
+  const LSTATUS opened = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProductKey, 0, kWriteAccess, key.put());
+  if (opened != ERROR_SUCCESS) {
+    LogKeyNotOpened(kProductKey, opened);
+    return;
+  }
   SetDword(key.get(), L"InstallPlatform", platform);
 }
 
@@ -81,19 +105,36 @@ bool IsLocaleFileName(const wchar_t* name) {
   return chars >= 8 && _wcsnicmp(name, L"loc_", 4) == 0 && _wcsicmp(name + chars - 4, L".dat") == 0;
 }
 
+void LogLocaleSearchFailed(const wchar_t* folder, DWORD error) {
+  LogStep(ETWLogging::kSeverityError, L"DllInstallFunction", log_line::kLocaleSearchFailed,
+          L"detectRVQ.dll DllInstallFunction(): Unable to list the locale files in [%s]. Error code:%d", folder,
+          static_cast<int>(error));
+}
+
 // Schedules each "loc_*.dat" directly in `folder`.
 void ScheduleLocaleFilesIn(const wchar_t* folder) {
   wchar_t pattern[kPathChars];
   if (!AppendToFolder(folder, L"loc_*.dat", pattern, kPathChars)) return;
   WIN32_FIND_DATAW found{};
   UniqueFindHandle search(FindFirstFileW(pattern, &found));
-  if (!search) return;
+  if (!search) {
+    const DWORD error = GetLastError();
+    // No locale file, or no such folder: nothing to schedule.
+    if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) LogLocaleSearchFailed(folder, error);
+    return;
+  }
   do {
     if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || !IsLocaleFileName(found.cFileName)) continue;
     wchar_t path[kPathChars];
     if (!AppendToFolder(folder, found.cFileName, path, kPathChars)) continue;
-    MoveFileExW(path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+    if (!MoveFileExW(path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
+      LogStep(ETWLogging::kSeverityError, L"DllInstallFunction", log_line::kLocaleFileNotScheduled,
+              L"detectRVQ.dll DllInstallFunction(): Unable to schedule [%s] for deletion. Error code:%d", path,
+              static_cast<int>(GetLastError()));
+    }
   } while (FindNextFileW(search.get(), &found));
+  const DWORD error = GetLastError();
+  if (error != ERROR_NO_MORE_FILES) LogLocaleSearchFailed(folder, error);
 }
 
 }  // namespace
@@ -145,13 +186,22 @@ void WriteInstallationRecords(const OSCodeQuery& queryOSCode) {
 
 void ScheduleLocaleFilesForDeletion() {
   UniqueHKey key;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kInstallDirKey, 0, KEY_READ, key.put()) != ERROR_SUCCESS) return;
+  LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kInstallDirKey, 0, KEY_READ, key.put());
   BYTE data[kInstallDirBytes];
   DWORD bytes = sizeof data;
   DWORD type = REG_NONE;
-  if (RegQueryValueExW(key.get(), L"Install Dir", nullptr, &type, data, &bytes) != ERROR_SUCCESS) return;
+  if (status == ERROR_SUCCESS) status = RegQueryValueExW(key.get(), L"Install Dir", nullptr, &type, data, &bytes);
   wchar_t installDir[kPathChars];
-  if (!ParseInstallDir(type, data, bytes, installDir, kPathChars)) return;
+  if (status == ERROR_SUCCESS && !ParseInstallDir(type, data, bytes, installDir, kPathChars)) {
+    status = ERROR_INVALID_DATA;
+  }
+  if (status != ERROR_SUCCESS) {
+    LogStep(ETWLogging::kSeverityError, L"DllInstallFunction", log_line::kInstallDirNotRead,
+            L"detectRVQ.dll DllInstallFunction(): Unable to read \"Install Dir\", no locale file scheduled. "
+            L"Error code:%d",
+            static_cast<int>(status));
+    return;
+  }
   ScheduleLocaleFilesIn(installDir);
   wchar_t localeDir[kPathChars];
   if (AppendToFolder(installDir, L"Locale", localeDir, kPathChars)) ScheduleLocaleFilesIn(localeDir);
@@ -163,19 +213,15 @@ namespace checkrvq {
 namespace {
 
 // Runs one step of DllInstallFunction: a failure escaping it (the C++
-// runtime out of memory, a log line that throws) is logged, and the next
-// step still runs.
+// runtime out of memory) is logged, and the next step still runs.
 template <typename Step>
 void RunInstallStep(int line, const wchar_t* message, Step&& step) noexcept {
-  try {
-    step();
-    return;
-  } catch (...) {
-  }
-  try {
+  constexpr DWORD kEscaped = 1;
+  if (GuardedEntry(kEscaped, [&]() -> DWORD {
+        step();
+        return 0;
+      }) == kEscaped) {
     LogStep(ETWLogging::kSeverityError, L"DllInstallFunction", line, message);
-  } catch (...) {
-    // The failure cannot even be logged; the steps go on all the same.
   }
 }
 

@@ -8,9 +8,11 @@
 #include <new>
 
 #include "common/bounded_string.h"
+#include "common/current_directory.h"
 #include "common/unique_handle.h"
 #include "entry_points.h"
 #include "module_state.h"
+#include "removal.h"
 #include "step_text.h"
 
 namespace checkrvq {
@@ -27,15 +29,19 @@ const wchar_t* const kCleanerCommands[] = {
     L"bxclean.exe -p purgix -d -s -silent -m",
 };
 constexpr size_t kCommandChars = 64;
+// How long a cleaner whose wait failed is given to end once terminated.
+constexpr DWORD kCleanerEndMilliseconds = 30000;
 
-// Starts the cleaner at `program` (null: there is none) hidden with
-// `commandLine` and waits for it to end. False when the process could not
-// be created. Its exit code is of no interest.
-bool RunCleaner(const wchar_t* program, const wchar_t* commandLine) {
-  if (!program) return false;
+enum class CleanerRun { kEnded, kNotStarted, kWaitFailed };
+
+// Starts the cleaner at `program` hidden with `commandLine` and waits for
+// it to end. When the wait fails the cleaner is ended (and waited for once
+// more, bounded), so that no run goes on past this call unless the system
+// refuses that too. Each failure is logged. Its exit code is of no interest.
+CleanerRun RunCleaner(const wchar_t* program, const wchar_t* commandLine, CleanerWait wait) {
   // CreateProcessW may write into its command line: hand it our own copy.
   wchar_t command[kCommandChars];
-  if (!Trevalk::CopyString(command, kCommandChars, commandLine)) return false;
+  if (!Trevalk::CopyString(command, kCommandChars, commandLine)) return CleanerRun::kNotStarted;
 
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
@@ -43,14 +49,22 @@ bool RunCleaner(const wchar_t* program, const wchar_t* commandLine) {
   startup.wShowWindow = SW_HIDE;
   PROCESS_INFORMATION info{};
   if (!CreateProcessW(program, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
-    return false;
+    LogStep(ETWLogging::kSeverityError, L"UninstallIncompatible", log_line::kCleanerNotStarted,
+            L"detectRVQ.dll UninstallIncompatible(): Unable to start [%s]. Error code:%d", program,
+            static_cast<int>(GetLastError()));
+    return CleanerRun::kNotStarted;
   }
   Trevalk::UniqueKernelHandle process(info.hProcess);
   Trevalk::UniqueKernelHandle thread(info.hThread);
-  WaitForSingleObject(process.get(), INFINITE);
-  DWORD exitCode = 0;
-  GetExitCodeProcess(process.get(), &exitCode);
-  return true;
+  const DWORD waited = wait(process.get(), INFINITE);
+  if (waited == WAIT_OBJECT_0) return CleanerRun::kEnded;
+  const DWORD error = waited == WAIT_FAILED ? GetLastError() : waited;
+  const bool ended = TerminateProcess(process.get(), ERROR_CANCELLED) &&
+                     WaitForSingleObject(process.get(), kCleanerEndMilliseconds) == WAIT_OBJECT_0;
+  LogStep(ETWLogging::kSeverityError, L"UninstallIncompatible", log_line::kCleanerWaitFailed,
+          L"detectRVQ.dll UninstallIncompatible(): Unable to wait for [%s], run %s. Error code:%d", command,
+          ended ? L"ended" : L"may still be running", static_cast<int>(error));
+  return CleanerRun::kWaitFailed;
 }
 
 // The folder of the module loaded as checkrvq.dll. False when there is no
@@ -67,48 +81,56 @@ bool FindLibraryFolder(wchar_t (&folder)[kModuleDirChars]) {
   return folder[0] != L'\0';
 }
 
-// Makes `folder` the current directory. False when it was not changed
-// (nothing then needs restoring).
-bool EnterFolder(const wchar_t* folder) {
-  // "X:" alone would mean the drive's own current directory, not its root.
-  wchar_t directory[kModuleDirChars];
-  const wchar_t* format = folder[0] != L'\0' && folder[1] == L':' && folder[2] == L'\0' ? L"%s\\" : L"%s";
-  return FormatWhole(directory, kModuleDirChars, format, folder) && SetCurrentDirectoryW(directory) != FALSE;
+// Both cleaner runs in `folder`, the library's: the current directory is
+// that folder while they run, or they do not run at all (never in the
+// host's). E_UNEXPECTED unless the second run started and was waited for.
+DWORD RunCleanersIn(const wchar_t* folder, const wchar_t* cleaner, CleanerWait wait) {
+  Trevalk::ScopedCurrentDirectory directory;
+  if (!directory.saved()) {
+    LogStep(ETWLogging::kSeverityError, L"UninstallIncompatible", log_line::kRemovalDirectoryNotSaved,
+            L"detectRVQ.dll UninstallIncompatible(): Unable to save the current directory, cleaner not started. "
+            L"Error code:%d",
+            static_cast<int>(directory.error()));
+    return kResultUnexpected;
+  }
+  if (!directory.Enter(folder)) {
+    LogStep(ETWLogging::kSeverityError, L"UninstallIncompatible", log_line::kRemovalFolderNotEntered,
+            L"detectRVQ.dll UninstallIncompatible(): Unable to enter [%s], cleaner not started. Error code:%d", folder,
+            static_cast<int>(directory.error()));
+    return kResultUnexpected;
+  }
+  // The first run's exit decides nothing, but a failed wait is a failed
+  // run: no second run may overlap it, and the call fails.
+  DWORD result = kResultUnexpected;
+  if (RunCleaner(cleaner, kCleanerCommands[0], wait) != CleanerRun::kWaitFailed) {
+    result = RunCleaner(cleaner, kCleanerCommands[1], wait) == CleanerRun::kEnded ? 0 : kResultUnexpected;
+  }
+  if (!directory.Restore()) {
+    LogStep(ETWLogging::kSeverityError, L"UninstallIncompatible", log_line::kRemovalDirectoryNotRestored,
+            L"detectRVQ.dll UninstallIncompatible(): Unable to restore the current directory. Error code:%d",
+            static_cast<int>(directory.error()));
+  }
+  return result;
 }
 
 }  // namespace
+
+DWORD RemoveIncompatible(CleanerWait wait) {
+  LogStep(ETWLogging::kSeverityNormal, L"UninstallIncompatible", log_line::kRemovalStart,
+          L"detectRVQ.dll UninstallIncompatible(): Starting incompatible uninstallation.");
+  wchar_t folder[kModuleDirChars];
+  wchar_t cleaner[kPathChars];
+  // Without the library's folder there is no cleaner of ours to start.
+  const DWORD result = FindLibraryFolder(folder) && FormatWhole(cleaner, kPathChars, L"%s\\bxclean.exe", folder)
+                           ? RunCleanersIn(folder, cleaner, wait)
+                           : kResultUnexpected;
+  LogStep(ETWLogging::kSeverityNormal, L"UninstallIncompatible", log_line::kRemovalDone,
+          L"detectRVQ.dll UninstallIncompatible(): Done incompatible uninstallation.");
+  return result;
+}
+
 }  // namespace checkrvq
 
 extern "C" DWORD UninstallIncompatible() {
-  using namespace checkrvq;
-  return GuardedEntry(kResultUnexpected, []() -> DWORD {
-    LogStep(ETWLogging::kSeverityNormal, L"UninstallIncompatible", log_line::kRemovalStart,
-            L"detectRVQ.dll UninstallIncompatible(): Starting incompatible uninstallation.");
-
-    std::unique_ptr<wchar_t[]> saved;
-    const DWORD needed = GetCurrentDirectoryW(0, nullptr);
-    if (needed != 0) {
-      saved.reset(new (std::nothrow) wchar_t[static_cast<size_t>(needed) + 1]());
-      if (saved) {
-        const DWORD read = GetCurrentDirectoryW(needed + 1, saved.get());
-        // A directory that grew in between does not fit: not saved.
-        if (read == 0 || read > needed) saved.reset();
-      }
-    }
-    wchar_t folder[kModuleDirChars];
-    const bool found = FindLibraryFolder(folder);
-    wchar_t cleaner[kPathChars];
-    // Without the library's folder there is no cleaner of ours to start.
-    const bool located = found && FormatWhole(cleaner, kPathChars, L"%s\\bxclean.exe", folder);
-    const bool changed = saved && found && EnterFolder(folder);
-
-    const wchar_t* program = located ? cleaner : nullptr;
-    RunCleaner(program, kCleanerCommands[0]);  // its outcome does not matter
-    const DWORD result = RunCleaner(program, kCleanerCommands[1]) ? 0 : kResultUnexpected;
-
-    if (changed) SetCurrentDirectoryW(saved.get());
-    LogStep(ETWLogging::kSeverityNormal, L"UninstallIncompatible", log_line::kRemovalDone,
-            L"detectRVQ.dll UninstallIncompatible(): Done incompatible uninstallation.");
-    return result;
-  });
+  return checkrvq::GuardedEntry(kResultUnexpected, [] { return checkrvq::RemoveIncompatible(WaitForSingleObject); });
 }

@@ -342,23 +342,33 @@ void CleanupUserPasswordVaultFiles() {
             L"Unable to open HKEY_LOCAL_MACHINE SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList");
     return;
   }
-  for (DWORD index = 0;; ++index) {
+  // A profile that cannot be read is logged and passed over; the loop ends
+  // at the end of the list, or after a run of failures that says the list
+  // itself cannot be read.
+  constexpr DWORD kMaxFailuresInARow = 16;
+  DWORD failuresInARow = 0;
+  for (DWORD index = 0; failuresInARow < kMaxFailuresInARow; ++index) {
     wchar_t subkeyName[kSubkeyNameChars];
     DWORD nameChars = kSubkeyNameChars;
-    if (RegEnumKeyExW(profileList.get(), index, subkeyName, &nameChars, nullptr, nullptr, nullptr, nullptr) !=
-        ERROR_SUCCESS) {
-      break;
+    const LSTATUS status =
+        RegEnumKeyExW(profileList.get(), index, subkeyName, &nameChars, nullptr, nullptr, nullptr, nullptr);
+    if (status == ERROR_NO_MORE_ITEMS) break;
+    if (status != ERROR_SUCCESS) {
+      ++failuresInARow;
+      LogStep(ETWLogging::kSeverityError, kFunction, log_line::kProfileNotEnumerated,
+              L"Unable to read profile %d of the profile list, next profile. Error code:%d", static_cast<int>(index),
+              static_cast<int>(status));
+      continue;
     }
-    // One profile's failure (out of memory while logging, say) must not
-    // cost the others their cleanup.
-    try {
-      CleanSubkey(subkeyName, relative);
-    } catch (...) {
-      try {
-        LogStep(ETWLogging::kSeverityError, kFunction, log_line::kProfileCleanupFailed,
-                L"Cleanup of a profile failed, next profile: [%s]", subkeyName);
-      } catch (...) {
-      }
+    failuresInARow = 0;
+    // One profile's failure (the C++ runtime out of memory) must not cost
+    // the others their cleanup.
+    if (GuardedEntry(1, [&]() -> DWORD {
+          CleanSubkey(subkeyName, relative);
+          return 0;
+        }) != 0) {
+      LogStep(ETWLogging::kSeverityError, kFunction, log_line::kProfileCleanupFailed,
+              L"Cleanup of a profile failed, next profile: [%s]", subkeyName);
     }
   }
 }
@@ -367,10 +377,10 @@ void CleanupUserPasswordVaultFiles() {
 
 extern "C" DWORD DllUninstallFunction() {
   using namespace checkrvq;
-  GuardedEntry(0, []() -> DWORD {
+  // Always 0: failures go to the log only.
+  return GuardedEntry(0, []() -> DWORD {
     LogStep(ETWLogging::kSeverityNormal, L"DllUninstallFunction", log_line::kUninstallStart, L"DllUninstallFunction");
     CleanupUserPasswordVaultFiles();
     return 0;
   });
-  return 0;
 }

@@ -1,5 +1,6 @@
 #include "default_builder.h"
 
+#include <memory>
 #include <new>
 
 #include "builder.h"
@@ -46,25 +47,23 @@ bool CDefaultLogBuilder::BuildEx(const wchar_t* appKey, const wchar_t* logGroup,
   if ((logGroup && !*logGroup) || (logHost && !*logHost)) return false;
   const DWORD chosen = ChooseMechanism(mechanism, configKey);
 
-  CLoggingIf* built = nullptr;
+  // Owned until handed over: an initialisation that throws deletes it.
+  std::unique_ptr<CLoggingIf> built;
   if (chosen == kTextMechanism) {
-    built = new (std::nothrow) CLogging();
+    built.reset(new (std::nothrow) CLogging());
   } else {
-    built = new (std::nothrow) CETWLogging();
+    built.reset(new (std::nothrow) CETWLogging());
   }
   if (!built) return false;
 
   DWORD result = ERROR_INVALID_FUNCTION;
-  if (auto* extended = dynamic_cast<CLoggingIf_ex*>(built)) {
+  if (auto* extended = dynamic_cast<CLoggingIf_ex*>(built.get())) {
     result = extended->InitializeEx(appKey, logGroup, module, logHost, nullptr);
   }
   if (result != ERROR_SUCCESS) result = built->Initialize(logGroup, module, logHost, nullptr);
-  if (result != ERROR_SUCCESS) {
-    delete built;
-    return false;
-  }
-  *logger = built;
+  if (result != ERROR_SUCCESS) return false;
   built->AddRef();
+  *logger = built.release();
   return true;
 }
 

@@ -35,11 +35,38 @@ void FillTraceEvent(TraceEventRecord& event, const GUID& classGuid, DWORD severi
   event.fields[1].Length = messageBytes;
 }
 
+namespace {
+
+bool IsBlank(wchar_t c) { return c == L' ' || (c >= L'\t' && c <= L'\r'); }
+
+// One unsigned field as "%u" reads it: blanks, an optional sign, at least one
+// digit; the value wraps modulo 2^32 and a minus negates it. Advances `at`.
+bool ReadUnsigned(const wchar_t*& at, const wchar_t* end, unsigned& value) {
+  while (at < end && IsBlank(*at)) ++at;
+  bool negative = false;
+  if (at < end && (*at == L'+' || *at == L'-')) negative = *at++ == L'-';
+  const wchar_t* digits = at;
+  unsigned result = 0;
+  while (at < end && *at >= L'0' && *at <= L'9') result = result * 10u + static_cast<unsigned>(*at++ - L'0');
+  if (at == digits) return false;
+  value = negative ? 0u - result : result;
+  return true;
+}
+
+}  // namespace
+
 std::wstring NormalizeFileVersion(const std::wstring& text) {
-  unsigned a = 0, b = 0, c = 0, d = 0;
-  if (swscanf(text.c_str(), L"%u,%u,%u,%u", &a, &b, &c, &d) != 4) return text;
+  // Read by hand, within the text's bounds: the C runtime's scanner may
+  // allocate, and this runs while the logger is being made.
+  unsigned parts[4] = {};
+  const wchar_t* at = text.c_str();
+  const wchar_t* const end = at + text.size();
+  for (int i = 0; i < 4; ++i) {
+    if (i > 0 && (at == end || *at++ != L',')) return text;
+    if (!ReadUnsigned(at, end, parts[i])) return text;
+  }
   wchar_t buffer[64];
-  _snwprintf(buffer, 63, L"%u.%u.%u.%u", a, b, c, d);
+  _snwprintf(buffer, 63, L"%u.%u.%u.%u", parts[0], parts[1], parts[2], parts[3]);
   buffer[63] = L'\0';
   return buffer;
 }

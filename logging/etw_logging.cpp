@@ -34,20 +34,17 @@ std::wstring ReadFileVersionText(const std::wstring& path) {
   return etw::NormalizeFileVersion(info.GetString(L"FileVersion"));
 }
 
-const ModuleIdentity& ProcessModuleIdentity() {
-  static const ModuleIdentity identity = [] {
-    ModuleIdentity id;
-    HMODULE module = Trevalk::ThisModule();
-    if (!module) return id;
-    std::wstring folder;
-    std::wstring fileName;
-    if (!Trevalk::SplitModulePath(module, folder, fileName)) return id;
-    id.fullPath = folder + L"\\" + fileName;
-    id.fileName = fileName;
-    id.version = ReadFileVersionText(id.fullPath);
-    return id;
-  }();
-  return identity;
+ModuleIdentity ReadModuleIdentity() {
+  ModuleIdentity id;
+  HMODULE module = Trevalk::ThisModule();
+  if (!module) return id;
+  std::wstring folder;
+  std::wstring fileName;
+  if (!Trevalk::SplitModulePath(module, folder, fileName)) return id;
+  id.fullPath = folder + L"\\" + fileName;
+  id.fileName = fileName;
+  id.version = ReadFileVersionText(id.fullPath);
+  return id;
 }
 
 }  // namespace internal
@@ -89,9 +86,12 @@ DWORD CETWLogging::InitializeEx(const wchar_t* appKey, const wchar_t* logGroup, 
   listener_->OnConfigurationChanged(true, 3, 0);
 
   processId_ = GetCurrentProcessId();
-  const internal::ModuleIdentity& identity = internal::ProcessModuleIdentity();
-  moduleFileName_ = identity.fileName;
-  moduleVersion_ = identity.version;
+  // Read here, with the logger's other state, rather than in a function-local
+  // static: its first-use guard would take the thread library's lazily made
+  // locks on whichever path logged first.
+  internal::ModuleIdentity identity = internal::ReadModuleIdentity();
+  moduleFileName_ = std::move(identity.fileName);
+  moduleVersion_ = std::move(identity.version);
   SetEventClassGuid();
   return ERROR_SUCCESS;
 }

@@ -139,15 +139,15 @@ class CETWLogging : public CLoggingIf_ex {
 
 namespace internal {
 
-// The module that contains the logging code, computed once per process:
-// full path, file name and FileVersion ("a.b.c.d" when the resource gives
-// "a, b, c, d"). Empty strings when unavailable.
+// The module that contains the logging code: full path, file name and
+// FileVersion ("a.b.c.d" when the resource gives "a, b, c, d"). Empty
+// strings when unavailable. Read by each logger's initialisation.
 struct ModuleIdentity {
   std::wstring fullPath;
   std::wstring fileName;
   std::wstring version;
 };
-const ModuleIdentity& ProcessModuleIdentity();
+ModuleIdentity ReadModuleIdentity();
 
 // The FileVersion string of a file's version resource (the first translation
 // that has one), normalised as above; empty on any failure.

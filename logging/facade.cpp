@@ -1,7 +1,5 @@
 #include <atomic>
-#include <mutex>
 #include <new>
-#include <string>
 
 #include "builder.h"
 #include "common/system_text.h"
@@ -31,6 +29,18 @@ std::atomic<bool> g_tornDown{false};
 // All process-wide state of the facade. Destroyed at unload in the reverse
 // order of creation: the library handler first (it withdraws itself from the
 // channel), then the context (it deletes the logger), the builder last.
+// Holds an SRW lock exclusively for the life of the object.
+class ExclusiveLock {
+ public:
+  explicit ExclusiveLock(SRWLOCK& lock) noexcept : lock_(lock) { AcquireSRWLockExclusive(&lock_); }
+  ~ExclusiveLock() { ReleaseSRWLockExclusive(&lock_); }
+  ExclusiveLock(const ExclusiveLock&) = delete;
+  ExclusiveLock& operator=(const ExclusiveLock&) = delete;
+
+ private:
+  SRWLOCK& lock_;
+};
+
 class FacadeState {
  public:
   ~FacadeState() { TearDown(); }
@@ -47,7 +57,10 @@ class FacadeState {
   }
 
   Identity identity;
-  std::mutex createMutex;
+  // A system lock: it needs no memory and cannot fail, where the C++
+  // library's mutex (on some runtimes) allocates its state at the first
+  // lock and throws when it cannot.
+  SRWLOCK createLock = SRWLOCK_INIT;
   std::atomic<bool> created{false};
   std::atomic<LogContext*> context{nullptr};
   CLogBuilderIf* builder = nullptr;
@@ -62,6 +75,7 @@ class FacadeState {
       ctx->libraryHandler = nullptr;
       Trevalk::CLogger::UnregisterHandler(handler);
     }
+    ctx->loggerEx = nullptr;
     delete ctx->logger;  // deleting destructor, not Release
     ctx->logger = nullptr;
     delete ctx;
@@ -95,20 +109,33 @@ void CreateContext() {
   CLogBuilderIf* builder = g_state.builder;
   if (!builder) return;
 
+  // A builder that throws after it put a logger here keeps no claim on it:
+  // the logger is deleted on the way out.
   CLoggingIf* logger = nullptr;
+  struct PendingLogger {
+    CLoggingIf*& logger;
+    ~PendingLogger() { delete logger; }
+  } pending{logger};
   bool built = false;
   if (auto* builderEx = dynamic_cast<CLogBuilderIf_ex*>(builder)) {
     built = builderEx->BuildEx(id.appKey, id.logGroup, id.module, id.logHost, id.mechanism, &logger, nullptr);
   }
   if (!built) {
+    delete logger;
     logger = nullptr;
     built = builder->Build(id.logGroup, id.module, id.logHost, id.mechanism, &logger, nullptr);
   }
-  if (!built) return;
+  if (!built) {
+    delete logger;
+    logger = nullptr;
+    return;
+  }
 
   CLoggingIf* previous = ctx->logger;
   ctx->logger = logger;
+  ctx->loggerEx = dynamic_cast<CLoggingIf_ex*>(logger);
   if (previous && previous != logger) delete previous;
+  logger = nullptr;  // the context's now
 
   // From now on the support library's messages reach this logger too.
   if (!g_state.libraryHandler) g_state.libraryHandler = new (std::nothrow) CTrevalkLogHandler();
@@ -134,71 +161,98 @@ void SetLogIdentity(const wchar_t* appKey, const wchar_t* logGroup, HMODULE modu
   id.mechanism = mechanism;
 }
 
-LogContext* GetLogger() {
+LogContext* GetLogger() noexcept {
   if (g_state.created.load(std::memory_order_acquire)) return g_state.context.load(std::memory_order_acquire);
-  // Checked before the lock: after unload's teardown the mutex may be gone.
+  // Checked before the lock: after unload's teardown nothing is built.
   if (g_tornDown.load(std::memory_order_acquire)) return nullptr;
-  std::lock_guard<std::mutex> lock(g_state.createMutex);
-  if (!g_state.created.load(std::memory_order_relaxed)) {
-    if (!g_state.identity.module) g_state.identity.module = Trevalk::ThisModule();
-    CreateContext();
-    g_state.created.store(true, std::memory_order_release);
+  try {
+    ExclusiveLock lock(g_state.createLock);
+    if (!g_state.created.load(std::memory_order_relaxed)) {
+      if (!g_state.identity.module) g_state.identity.module = Trevalk::ThisModule();
+      CreateContext();
+      g_state.created.store(true, std::memory_order_release);
+    }
+  } catch (...) {
+    // Not created: the next line tries again. A context published before
+    // the throw is answered and reused then.
   }
   return g_state.context.load(std::memory_order_acquire);
 }
 
-int IsLogEnabled(DWORD severity) {
+int IsLogEnabled(DWORD severity) noexcept {
   // GetLogger's fast path without the call: this test runs before every
   // message, most of which it turns away.
   LogContext* ctx = g_state.created.load(std::memory_order_acquire) ? g_state.context.load(std::memory_order_acquire)
                                                                     : GetLogger();
   if (!ctx || !ctx->logger) return 0;
-  return ctx->logger->IsEnabled(severity);
+  try {
+    return ctx->logger->IsEnabled(severity);
+  } catch (...) {
+    return 0;
+  }
 }
 
+namespace {
+
+// What a logger's exception means as a write's result.
+DWORD ResultOfCurrentException() noexcept {
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    return ERROR_NOT_ENOUGH_MEMORY;
+  } catch (...) {
+    return ERROR_FUNCTION_FAILED;
+  }
+}
+
+}  // namespace
+
 DWORD LogWrite(LogContext* context, DWORD severity, const wchar_t* sourceFile, const wchar_t* function, int line,
-               const wchar_t* format, ...) {
+               const wchar_t* format, ...) noexcept {
   if (!context || !context->logger) return ERROR_FUNCTION_FAILED;
   CLoggingIf* logger = context->logger;
-  DWORD result = logger->Prepare();
-  if (result != ERROR_SUCCESS) return result;
-
-  if (auto* loggerEx = dynamic_cast<CLoggingIf_ex*>(logger)) {
-    if (loggerEx->IsEnabled(severity)) {
-      va_list args;
-      va_start(args, format);
-      loggerEx->LogVEx(severity, sourceFile, function, line, format, args);
-      va_end(args);
-    }
-    return ERROR_SUCCESS;
-  }
-
-  result = logger->Prepare();
-  if (result != ERROR_SUCCESS) return result;
-  std::wstring message;
   va_list args;
   va_start(args, format);
-  const bool formatted = FormatToString(message, kMaxTextPathMessage, format, args);
+  DWORD result = ERROR_SUCCESS;
+  try {
+    result = logger->Prepare();
+    if (result != ERROR_SUCCESS) {
+      // Nothing to write.
+    } else if (CLoggingIf_ex* loggerEx = context->loggerEx) {
+      if (loggerEx->IsEnabled(severity)) loggerEx->LogVEx(severity, sourceFile, function, line, format, args);
+    } else {
+      // Formatted on the stack: a message needs no heap of its own.
+      wchar_t message[kMaxTextPathMessage + 1];
+      if (FormatTruncating(message, kMaxTextPathMessage + 1, format, args) == kFormatFailed) {
+        result = ERROR_INVALID_PARAMETER;
+      } else {
+        result = logger->WriteEntry(sourceFile, function, line, severity, message);
+      }
+    }
+  } catch (...) {
+    result = ResultOfCurrentException();
+  }
   va_end(args);
-  if (!formatted) throw FormatError{};
-  return logger->WriteEntry(sourceFile, function, line, severity, message.c_str());
+  return result;
 }
 
 DWORD LogContext::ForwardEntry(const wchar_t* sourceFile, const wchar_t* function, int line, DWORD severity,
-                               const wchar_t* message) {
+                               const wchar_t* message) noexcept {
   if (!logger) return ERROR_FUNCTION_FAILED;
-  const DWORD result = logger->Prepare();
-  if (result != ERROR_SUCCESS) return result;
-  if (auto* loggerEx = dynamic_cast<CLoggingIf_ex*>(logger)) {
-    return loggerEx->WriteEntryEx(severity, sourceFile, function, line, message);
+  try {
+    const DWORD result = logger->Prepare();
+    if (result != ERROR_SUCCESS) return result;
+    if (loggerEx) return loggerEx->WriteEntryEx(severity, sourceFile, function, line, message);
+    return logger->WriteEntry(sourceFile, function, line, severity, message);
+  } catch (...) {
+    return ResultOfCurrentException();
   }
-  return logger->WriteEntry(sourceFile, function, line, severity, message);
 }
 
 namespace testing {
 
 bool InstallLogBuilder(CLogBuilderIf* builder) {
-  std::lock_guard<std::mutex> lock(g_state.createMutex);
+  ExclusiveLock lock(g_state.createLock);
   if (g_state.created.load()) return false;
   g_state.DropBuilder();
   g_state.builder = builder;
@@ -206,7 +260,7 @@ bool InstallLogBuilder(CLogBuilderIf* builder) {
 }
 
 void ResetLogging() {
-  std::lock_guard<std::mutex> lock(g_state.createMutex);
+  ExclusiveLock lock(g_state.createLock);
   g_state.DestroyContext();
   g_state.DropBuilder();
   g_state.identity = Identity{};

@@ -21,12 +21,16 @@ namespace ETWLogging {
 struct LogContext {
   CLoggingIf* logger = nullptr;                       // owned
   Trevalk::ILoggingHandler* libraryHandler = nullptr;  // not owned
+  // The logger's extended interface, or null for a text-style logger: the
+  // route of every message, chosen once when the logger is set.
+  CLoggingIf_ex* loggerEx = nullptr;
 
   // Hands a library message to the logger without severity test or length
   // cut. 1627 when there is no logger; otherwise Prepare's error or the
-  // logger's WriteEntry/WriteEntryEx result.
+  // logger's WriteEntry/WriteEntryEx result (see LogWrite for what a logger
+  // throws).
   DWORD ForwardEntry(const wchar_t* sourceFile, const wchar_t* function, int line, DWORD severity,
-                     const wchar_t* message);
+                     const wchar_t* message) noexcept;
 };
 
 // Stores the identity that the context is created with. The strings are
@@ -37,24 +41,29 @@ struct LogContext {
 void SetLogIdentity(const wchar_t* appKey, const wchar_t* logGroup, HMODULE module, const wchar_t* logHost,
                     DWORD mechanism);
 
-// The process-wide context, created on the first call (once, safe from any
-// thread), or nullptr when it could not be allocated. If creation throws, the
-// exception reaches the caller and the next call tries again.
-LogContext* GetLogger();
+// Logging is best effort: nothing of a log line (building the logger,
+// reading its configuration, formatting, writing) reaches the caller, so a
+// failed line never changes what the caller does. The three calls below
+// throw nothing; what the logger or the runtime throws inside them ends
+// there.
 
-// Non-zero when there is a logger and it would write this severity.
-int IsLogEnabled(DWORD severity);
+// The process-wide context, created on the first call (once, safe from any
+// thread), or nullptr when it could not be allocated. A creation that failed
+// by an exception (out of memory, a lock that could not be made) gives
+// nullptr or a context without a logger, and the next call tries again.
+LogContext* GetLogger() noexcept;
+
+// Non-zero when there is a logger and it would write this severity; 0 when
+// the logger's test throws.
+int IsLogEnabled(DWORD severity) noexcept;
 
 // Writes one message. 1627 without a logger; otherwise the logger's Prepare
-// error, or (text logger) WriteEntry's result, or 0 (ETW logger). A format
-// the CRT rejects throws FormatError.
+// error, or (text logger) WriteEntry's result, or 0 (ETW logger).
+// ERROR_INVALID_PARAMETER for a format the formatter rejects (nothing is
+// written), ERROR_NOT_ENOUGH_MEMORY when the logger threw std::bad_alloc and
+// ERROR_FUNCTION_FAILED when it threw anything else.
 DWORD LogWrite(LogContext* context, DWORD severity, const wchar_t* sourceFile, const wchar_t* function, int line,
-               const wchar_t* format, ...);
-
-// Thrown by LogWrite for a format that the formatter rejects; carries E_FAIL.
-struct FormatError {
-  HRESULT hr = E_FAIL;
-};
+               const wchar_t* format, ...) noexcept;
 
 // Upper bound of a formatted message on LogWrite's text path, in characters.
 constexpr size_t kMaxTextPathMessage = kMaxFormattedMessage;
@@ -63,7 +72,7 @@ constexpr size_t kMaxTextPathMessage = kMaxFormattedMessage;
 // is enabled.
 template <typename... Args>
 inline void LogIfEnabled(DWORD severity, const wchar_t* sourceFile, const wchar_t* function, int line,
-                         const wchar_t* format, Args... args) {
+                         const wchar_t* format, Args... args) noexcept {
   if (IsLogEnabled(severity)) {
     if (LogContext* context = GetLogger()) {
       LogWrite(context, severity, sourceFile, function, line, format, args...);

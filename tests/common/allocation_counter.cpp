@@ -14,15 +14,36 @@ namespace {
 std::atomic<bool> g_counting{false};
 std::atomic<long> g_allocations{0};
 std::atomic<long> g_failAt{-1};
+std::atomic<long> g_live{0};
+
+// Every block carries a header that says whether it was made while
+// counting; the header keeps the alignment malloc gives.
+constexpr std::size_t kHeader = 16;
+constexpr unsigned kCounted = 0xC0C0u;
 
 void* CountedAllocate(std::size_t size) {
-  if (g_counting.load(std::memory_order_relaxed) && g_allocations++ == g_failAt.load()) return nullptr;
-  return std::malloc(size ? size : 1);
+  const bool counting = g_counting.load(std::memory_order_relaxed);
+  if (counting && g_allocations++ == g_failAt.load()) return nullptr;
+  auto* block = static_cast<unsigned char*>(std::malloc(kHeader + (size ? size : 1)));
+  if (!block) return nullptr;
+  *reinterpret_cast<unsigned*>(block) = counting ? kCounted : 0u;
+  if (counting) ++g_live;
+  return block + kHeader;
+}
+
+void CountedFree(void* p) {
+  if (!p) return;
+  unsigned char* block = static_cast<unsigned char*>(p) - kHeader;
+  if (*reinterpret_cast<unsigned*>(block) == kCounted) --g_live;
+  std::free(block);
 }
 }  // namespace
 
+long rvqtest::LiveCountedAllocations() { return g_live.load(); }
+
 void rvqtest::StartCountingAllocations(long failAt) {
   g_allocations = 0;
+  g_live = 0;
   g_failAt = failAt;
   g_counting = true;
 }
@@ -42,9 +63,9 @@ void* operator new[](std::size_t size) {
 }
 void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return CountedAllocate(size); }
 void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return CountedAllocate(size); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete(void* p) noexcept { CountedFree(p); }
+void operator delete[](void* p) noexcept { CountedFree(p); }
+void operator delete(void* p, std::size_t) noexcept { CountedFree(p); }
+void operator delete[](void* p, std::size_t) noexcept { CountedFree(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { CountedFree(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { CountedFree(p); }

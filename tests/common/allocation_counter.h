@@ -17,4 +17,8 @@ void StartCountingAllocations(long failAt = -1);
 // included).
 long StopCountingAllocations();
 
+// Blocks made between the last StartCountingAllocations and its Stop that
+// are not freed yet (also counting frees after Stop).
+long LiveCountedAllocations();
+
 }  // namespace rvqtest

@@ -1,4 +1,5 @@
-// The process's current directory for the life of an object.
+// The process's current directory for the life of an object: the support
+// library's owner, with the test's expectation on the change.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -6,6 +7,8 @@
 
 #include <string>
 #include <vector>
+
+#include "common/current_directory.h"
 
 namespace rvqtest {
 
@@ -17,18 +20,10 @@ inline std::wstring CurrentDirectory() {
 
 // Puts the current directory back when the object goes; the second form
 // changes it to `directory` first.
-class ScopedCurrentDirectory {
+class ScopedCurrentDirectory : public Trevalk::ScopedCurrentDirectory {
  public:
-  ScopedCurrentDirectory() : saved_(CurrentDirectory()) {}
-  explicit ScopedCurrentDirectory(const std::wstring& directory) : ScopedCurrentDirectory() {
-    EXPECT_TRUE(SetCurrentDirectoryW(directory.c_str()));
-  }
-  ~ScopedCurrentDirectory() { SetCurrentDirectoryW(saved_.c_str()); }
-  ScopedCurrentDirectory(const ScopedCurrentDirectory&) = delete;
-  ScopedCurrentDirectory& operator=(const ScopedCurrentDirectory&) = delete;
-
- private:
-  std::wstring saved_;
+  ScopedCurrentDirectory() = default;
+  explicit ScopedCurrentDirectory(const std::wstring& directory) { EXPECT_TRUE(Enter(directory.c_str())); }
 };
 
 }  // namespace rvqtest

@@ -161,11 +161,60 @@ TEST(MakeIncompatibleDetection, AllocationFailureFreesEverythingAndClearsTheCoun
     EXPECT_EQ(list, nullptr) << failAt;
     EXPECT_EQ(count, 0u) << failAt;
     EXPECT_EQ(CountingHeap::live, 0) << failAt;
-    // The detections line, then one line per product made before the failure.
+    // The detections line, one line per product made before the failure and
+    // the failure's.
     const size_t made = failAt == 0 ? 0 : static_cast<size_t>((failAt - 1) / 2);
-    EXPECT_EQ(log.Entries().size(), 1 + made) << failAt;
+    ASSERT_EQ(log.Entries().size(), 2 + made) << failAt;
+    EXPECT_EQ(log.Entries().back().line, 858) << failAt;
   }
   CountingHeap::failAt = -1;
+}
+
+// A code page the system does not know: every conversion through it fails.
+constexpr UINT kNoSuchCodePage = 12345;
+
+TEST(MakeIncompatibleDetection, ANameThatDoesNotConvertFailsTheListNeverGivesAnEmptyName) {
+  ScopedRecordingLog log;
+  log.state.threshold = 1;
+  RawRecords raw(2);
+  raw.SetName(0, "One");
+  raw.SetName(1, "Two");
+  const checkrvq::HostHeap heap{CountingHeap::Allocate, CountingHeap::Release};
+  CountingHeap::allocations = 0;
+  CountingHeap::live = 0;
+  DWORD count = 2;
+  auto** list = reinterpret_cast<IncompatibleProductRecord**>(static_cast<uintptr_t>(1));
+  EXPECT_EQ(checkrvq::MakeIncompatibleDetection(&count, raw.data(), &list, heap, kNoSuchCodePage),
+            checkrvq::kResultNameNotConverted);
+  EXPECT_EQ(list, nullptr);
+  EXPECT_EQ(count, 0u);
+  EXPECT_EQ(CountingHeap::live, 0);
+  EXPECT_EQ(LogLines(log), (std::vector<std::wstring>{
+                               L"1 MakeIncompatibleDetection 738 MakeIncompatibleDetection detections=2\r\n",
+                               L"4 MakeIncompatibleDetection 856 detectRVQ.dll DetectIncompatible(): Unable to convert "
+                               L"the name of product 0. Error code:87",
+                           }));
+}
+
+TEST(RunDetection, ACommandLineThatDoesNotConvertFailsTheCallWithoutCallingTheUninstaller) {
+  ScopedRecordingLog log;
+  static int calls;
+  calls = 0;
+  const checkrvq::DllUninstallFn counted = [](const char*, const unsigned char** records, DWORD* count) -> int {
+    ++calls;
+    *records = nullptr;
+    *count = 0;
+    return 1;
+  };
+  rvqtest::ScratchDir folder{L"rvqdetect"};
+  DWORD count = 0;
+  IncompatibleProductRecord** list = nullptr;
+  EXPECT_EQ(checkrvq::RunDetection(counted, folder.path().c_str(), &count, &list, kNoSuchCodePage),
+            static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+  EXPECT_EQ(calls, 0);
+  EXPECT_EQ(list, nullptr);
+  EXPECT_EQ(LogLines(log), (std::vector<std::wstring>{L"4 DetectIncompatible 855 detectRVQ.dll DetectIncompatible(): "
+                                                      L"Unable to convert the command line. Error code:87"}));
 }
 
 TEST(MakeIncompatibleDetection, NoRecordsOrNoArrayGiveAnEmptyList) {
@@ -296,13 +345,17 @@ TEST_F(DetectWithStandIn, UninstallerAnswersThatCarryNoListGiveCountZero) {
   EXPECT_EQ(SmallBlocksHeap::largestRefused, size_t{0xFFFFFFFF} * sizeof(void*));
 }
 
-TEST(RunDetection, CurrentDirectoryComesBackWhenTheChangeFailed) {
-  // The library's folder cannot be entered, and the uninstaller moves the
-  // current directory itself: the caller's comes back all the same.
+TEST(RunDetection, AFolderThatCannotBeEnteredIsLoggedAndTheUninstallerNotCalled) {
+  // The library's folder cannot be entered: the uninstaller would run in the
+  // caller's directory. It is not called, and the directory stays.
   rvqtest::ScratchDir elsewhere{L"rvqcwd"};
   rvqtest::ScopedCurrentDirectory restoreDirectory;
   ASSERT_TRUE(SetCurrentDirectoryW(elsewhere.path().c_str()));
+  ScopedRecordingLog log;
+  static int calls;
+  calls = 0;
   const checkrvq::DllUninstallFn wanders = [](const char*, const unsigned char** records, DWORD* count) -> int {
+    ++calls;
     SetCurrentDirectoryW(L"C:\\windows");
     *records = nullptr;
     *count = 0;
@@ -312,8 +365,12 @@ TEST(RunDetection, CurrentDirectoryComesBackWhenTheChangeFailed) {
   IncompatibleProductRecord** list = nullptr;
   const std::wstring missing = elsewhere.Child(L"no such folder");
   EXPECT_EQ(checkrvq::RunDetection(wanders, missing.c_str(), &count, &list), 0u);
+  EXPECT_EQ(calls, 0);
   EXPECT_EQ(rvqtest::CurrentDirectory(), elsewhere.path());
   EXPECT_EQ(list, nullptr);
+  EXPECT_EQ(LogLines(log), (std::vector<std::wstring>{L"4 DetectIncompatible 853 detectRVQ.dll DetectIncompatible(): "
+                                                      L"Unable to enter [" + missing +
+                                                      L"], Uninst.dll not called. Error code:2"}));
 }
 
 TEST_F(DetectWithStandIn, NameFillingItsRecordEndsThere) {
@@ -368,7 +425,7 @@ TEST_F(DetectWithStandIn, MissingUninstallerLogsItsPathAndReportsNothing) {
                                                       folder_.path() + L"\\Uninst.dll]\r\n"}));
 }
 
-TEST_F(DetectWithStandIn, UninstallerWithoutTheEntryIsPassedOverQuietly) {
+TEST_F(DetectWithStandIn, UninstallerWithoutTheEntryIsPassedOverAndLogged) {
   // Any DLL without Dll_Uninstall will do: checkRVQ.dll under the other name.
   ASSERT_TRUE(rvqtest::CopyInto(folder_.path(), rvqtest::BinPath(L"checkRVQ.dll"), L"Uninst.dll"));
   ScopedRecordingLog log;
@@ -376,7 +433,8 @@ TEST_F(DetectWithStandIn, UninstallerWithoutTheEntryIsPassedOverQuietly) {
   EXPECT_EQ(DetectIncompatible(&count_, &list_), 0u);
   EXPECT_EQ(count_, 0u);
   EXPECT_EQ(list_, nullptr);
-  EXPECT_TRUE(log.Entries().empty());
+  EXPECT_EQ(LogLines(log), (std::vector<std::wstring>{L"4 DetectIncompatible 857 detectRVQ.dll DetectIncompatible(): "
+                                                      L"Unable to find Dll_Uninstall in Uninst.dll. Error code:127"}));
   // Unloaded again: the file can be replaced.
   EXPECT_TRUE(DeleteFileW(folder_.Child(L"Uninst.dll").c_str()));
 }

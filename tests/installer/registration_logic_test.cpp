@@ -10,7 +10,9 @@
 #include "module_state.h"
 #include "osinfo/os_version.h"
 #include "registration.h"
+#include "recording_logger.h"
 #include "registration_test_util.h"
+#include "step_test_util.h"
 #include "test_support.h"
 
 namespace {
@@ -151,6 +153,21 @@ TEST_F(InstallRecords, UnderWineTheRealQueryGives17) {
   DWORD platform = 0;
   ASSERT_TRUE(rvqtest::ReadDword(rvqtest::kProductKey, L"InstallPlatform", platform));
   EXPECT_EQ(platform, 17u);
+}
+
+TEST_F(InstallRecords, WhatCannotBeWrittenOrReadIsLoggedWithItsResult) {
+  // No product key: "Last Update" cannot be written (the other records
+  // create the key), and there is no "Install Dir" to schedule from.
+  rvqtest::ScopedRecordingLog log;
+  checkrvq::WriteInstallationRecords([] { return Trevalk::QueryOSCode(); });
+  checkrvq::ScheduleLocaleFilesForDeletion();
+  EXPECT_EQ(rvqtest::LogLines(log),
+            (std::vector<std::wstring>{
+                L"4 DllInstallFunction 310 detectRVQ.dll DllInstallFunction(): Unable to open "
+                L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Bryxen\\RVQ. Error code:2",
+                L"4 DllInstallFunction 312 detectRVQ.dll DllInstallFunction(): Unable to read \"Install Dir\", no "
+                L"locale file scheduled. Error code:2",
+            }));
 }
 
 }  // namespace

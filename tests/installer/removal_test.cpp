@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "entry_points.h"
+#include "removal.h"
 #include "step_test_util.h"
 
 namespace {
@@ -68,13 +69,71 @@ TEST_F(RemovalTest, BothRunsStartInTheLibraryFolderOneAfterTheOther) {
   EXPECT_LE(std::stoull(runs[0].at("end")), std::stoull(runs[1].at("start")));
 }
 
-TEST_F(RemovalTest, NoCleanerAnywhereGivesUnexpectedAndOnlyTheTwoLines) {
+// The line of a run that could not start.
+std::wstring NotStarted(const std::wstring& folder) {
+  return L"4 UninstallIncompatible 153 detectRVQ.dll UninstallIncompatible(): Unable to start [" + folder +
+         L"\\bxclean.exe]. Error code:2";
+}
+
+TEST_F(RemovalTest, NoCleanerAnywhereGivesUnexpectedAndSaysWhy) {
   LoadLibraryCopy();
   ScopedRecordingLog log;
   log.state.threshold = 1;
   EXPECT_EQ(UninstallIncompatible(), 0x8000FFFFu);
   EXPECT_EQ(rvqtest::CurrentDirectory(), elsewhere_.path());
-  EXPECT_EQ(LogLines(log), (std::vector<std::wstring>{kStart, kDone}));
+  const std::wstring notStarted = NotStarted(libraryFolder_.path());
+  EXPECT_EQ(LogLines(log), (std::vector<std::wstring>{kStart, notStarted, notStarted, kDone}));
+}
+
+TEST_F(RemovalTest, AFailedWaitIsAFailedRunThatNoOtherRunFollows) {
+  LoadLibraryCopy();
+  ASSERT_TRUE(rvqtest::CopyInto(libraryFolder_.path(), rvqtest::FixturePath(L"bxclean.exe")));
+  ScopedRecordingLog log;
+  log.state.threshold = 1;
+  static int waits;
+  waits = 0;
+  const checkrvq::CleanerWait failing = [](HANDLE, DWORD) -> DWORD {
+    ++waits;
+    SetLastError(ERROR_ACCESS_DENIED);
+    return WAIT_FAILED;
+  };
+  EXPECT_EQ(checkrvq::RemoveIncompatible(failing), 0x8000FFFFu);
+  EXPECT_EQ(waits, 1);
+  EXPECT_EQ(LogLines(log),
+            (std::vector<std::wstring>{kStart,
+                                       L"4 UninstallIncompatible 154 detectRVQ.dll UninstallIncompatible(): Unable to "
+                                       L"wait for [bxclean.exe -p RVQ -d -s -silent -m], run ended. Error code:5",
+                                       kDone}));
+  // The run was ended: it never gets to record itself (it would after 250 ms).
+  Sleep(600);
+  EXPECT_TRUE(CleanerRuns(libraryFolder_.path()).empty());
+  EXPECT_EQ(rvqtest::CurrentDirectory(), elsewhere_.path());
+}
+
+TEST_F(RemovalTest, ACurrentDirectoryThatCannotBePutBackIsLogged) {
+  // The caller's directory goes away while the cleaner runs.
+  LoadLibraryCopy();
+  ASSERT_TRUE(rvqtest::CopyInto(libraryFolder_.path(), rvqtest::FixturePath(L"bxclean.exe")));
+  static std::wstring vanishing;
+  vanishing = elsewhere_.Child(L"vanishing");
+  ASSERT_TRUE(CreateDirectoryW(vanishing.c_str(), nullptr));
+  ASSERT_TRUE(SetCurrentDirectoryW(vanishing.c_str()));
+  ScopedRecordingLog log;
+  log.state.threshold = 1;
+  const checkrvq::CleanerWait waitThenRemove = [](HANDLE process, DWORD milliseconds) -> DWORD {
+    const DWORD waited = WaitForSingleObject(process, milliseconds);
+    RemoveDirectoryW(vanishing.c_str());
+    return waited;
+  };
+  EXPECT_EQ(checkrvq::RemoveIncompatible(waitThenRemove), 0u);
+  EXPECT_EQ(CleanerRuns(libraryFolder_.path()).size(), 2u);
+  const auto lines = LogLines(log);
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[1].rfind(L"4 UninstallIncompatible 152 detectRVQ.dll UninstallIncompatible(): Unable to restore "
+                           L"the current directory. Error code:",
+                           0),
+            0u)
+      << rvqtest::ToUtf8(lines[1]);
 }
 
 TEST_F(RemovalTest, WithoutTheLibraryLoadedNoCleanerRuns) {
@@ -145,7 +204,8 @@ TEST_F(RemovalTest, OnlyTheCleanerInTheLibraryFolderEverRuns) {
   log.state.threshold = 1;
   EXPECT_EQ(UninstallIncompatible(), 0x8000FFFFu);
   EXPECT_EQ(plantedRuns(), 0u);
-  EXPECT_EQ(LogLines(log), (std::vector<std::wstring>{kStart, kDone}));
+  const std::wstring notStarted = NotStarted(libraryFolder_.path());
+  EXPECT_EQ(LogLines(log), (std::vector<std::wstring>{kStart, notStarted, notStarted, kDone}));
   EXPECT_EQ(rvqtest::CurrentDirectory(), elsewhere_.path());
 
   ASSERT_TRUE(rvqtest::CopyInto(libraryFolder_.path(), rvqtest::FixturePath(L"bxclean.exe")));

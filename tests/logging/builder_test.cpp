@@ -4,6 +4,7 @@
 
 #include <memory>
 
+#include "allocation_counter.h"
 #include "default_builder.h"
 #include "etw_logging.h"
 #include "logging.h"
@@ -114,6 +115,31 @@ TEST_F(Builder, TheFacadeUsesTheDefaultBuilder) {
   ASSERT_NE(context, nullptr);
   EXPECT_NE(dynamic_cast<CETWLogging*>(context->logger), nullptr);
   ETWLogging::testing::ResetLogging();
+}
+
+TEST_F(Builder, ABuildThatThrowsKeepsNothing) {
+  // Operator new fails at the first, second, ... allocation of a text
+  // logger's build: whatever throws out of it leaves no block behind.
+  long failAt = 0;
+  int threw = 0;
+  for (; failAt < 400; ++failAt) {
+    CDefaultLogBuilder builder;
+    CLoggingIf* logger = nullptr;
+    rvqtest::StartCountingAllocations(failAt);
+    bool built = false;
+    try {
+      built = builder.BuildEx(nullptr, L"RvqBuilderTest", GetModuleHandleW(nullptr), nullptr, 1, &logger, nullptr);
+    } catch (...) {
+      ++threw;
+      EXPECT_EQ(logger, nullptr);
+    }
+    const long made = rvqtest::StopCountingAllocations();
+    if (built) delete logger;
+    EXPECT_EQ(rvqtest::LiveCountedAllocations(), 0) << "allocation " << failAt << " failed";
+    if (made <= failAt) break;
+  }
+  EXPECT_LT(failAt, 400);
+  EXPECT_GT(threw, 0);  // the seam reached a throw inside the initialisation
 }
 
 }  // namespace

@@ -461,6 +461,11 @@ TEST(EtwModuleNames, FileVersionText) {
   EXPECT_EQ(ETWLogging::etw::NormalizeFileVersion(L"2.0.1.17"), L"2.0.1.17");
   EXPECT_EQ(ETWLogging::etw::NormalizeFileVersion(L"v2"), L"v2");
   EXPECT_EQ(ETWLogging::etw::NormalizeFileVersion(L""), L"");
+  // As "%u,%u,%u,%u" reads: blanks and a sign before a number, nothing
+  // before a comma, anything after the fourth number.
+  EXPECT_EQ(ETWLogging::etw::NormalizeFileVersion(L" 2,\t+0, 1, 17 beta"), L"2.0.1.17");
+  EXPECT_EQ(ETWLogging::etw::NormalizeFileVersion(L"2 ,0,1,17"), L"2 ,0,1,17");
+  EXPECT_EQ(ETWLogging::etw::NormalizeFileVersion(L"2,0,1,"), L"2,0,1,");
   // checkRVQ.dll carries "2, 0, 1, 17" in its version resource.
   EXPECT_EQ(ETWLogging::internal::ReadFileVersionText(rvqtest::BinPath(L"checkRVQ.dll")), L"2.0.1.17");
   EXPECT_EQ(ETWLogging::internal::ReadFileVersionText(L"C:\\no\\such.dll"), L"");

@@ -3,6 +3,8 @@
 // the builder.
 #include <gtest/gtest.h>
 
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <thread>
 
@@ -100,7 +102,7 @@ TEST(LoggingFacade, TextPathFormatsWideStringsAndCallsWriteEntry) {
   EXPECT_EQ(entries[0].function, L"PreInstall");
   EXPECT_EQ(entries[0].line, 42);
   EXPECT_EQ(entries[1].severity, kSeverityNormal);
-  EXPECT_EQ(log.state.prepareCalls.load(), 4);  // Prepare twice per write
+  EXPECT_EQ(log.state.prepareCalls.load(), 2);  // once per write
 }
 
 TEST(LoggingFacade, TextPathCutsLongMessages) {
@@ -135,6 +137,91 @@ TEST(LoggingFacade, ExtendedPathCallsLogVExOnlyWhenEnabled) {
   ASSERT_EQ(entries.size(), 1u);
   EXPECT_EQ(entries[0].message, L"kept wide");
   EXPECT_EQ(log.state.prepareCalls.load(), 2);  // once per write on this path
+}
+
+// A logger that throws at one of its operations: 1 IsEnabled, 2 Prepare,
+// 3 the write.
+template <typename Base>
+class ThrowingLogger : public Base {
+ public:
+  using Base::Base;
+  int throwAt = 0;
+  int IsEnabled(DWORD severity) override {
+    if (throwAt == 1) throw std::bad_alloc();
+    return Base::IsEnabled(severity);
+  }
+  DWORD Prepare() override {
+    if (throwAt == 2) throw std::runtime_error("prepare");
+    return Base::Prepare();
+  }
+  DWORD WriteEntry(const wchar_t* sourceFile, const wchar_t* function, int line, DWORD severity,
+                   const wchar_t* message) override {
+    if (throwAt == 3) throw std::bad_alloc();
+    return Base::WriteEntry(sourceFile, function, line, severity, message);
+  }
+};
+
+// Throws at its first Build, then hands out one throwing logger.
+class ThrowingBuilder : public CLogBuilderIf {
+ public:
+  ThrowingBuilder(rvqtest::RecordingState& state, bool extended) : state_(state), extended_(extended) {}
+  int builds = 0;
+  int* throwAt = nullptr;
+  bool Build(const wchar_t*, HMODULE, const wchar_t*, DWORD, CLoggingIf** logger, Trevalk::CRegKey*) override {
+    if (++builds == 1) throw std::bad_alloc();
+    if (extended_) {
+      auto* made = new ThrowingLogger<rvqtest::RecordingExLogger>(state_);
+      throwAt = &made->throwAt;
+      *logger = made;
+    } else {
+      auto* made = new ThrowingLogger<rvqtest::RecordingTextLogger>(state_);
+      throwAt = &made->throwAt;
+      *logger = made;
+    }
+    return true;
+  }
+
+ private:
+  rvqtest::RecordingState& state_;
+  bool extended_;
+};
+
+TEST(LoggingFacade, WhatTheLoggerOrItsBuilderThrowsEndsInTheFacade) {
+  for (bool extended : {false, true}) {
+    SCOPED_TRACE(extended ? "extended logger" : "text logger");
+    rvqtest::RecordingState state;
+    state.threshold = 1;
+    ThrowingBuilder builder(state, extended);
+    ETWLogging::testing::ResetLogging();
+    ASSERT_TRUE(ETWLogging::testing::InstallLogBuilder(&builder));
+    // The build throws: no logger for this line, and the next one builds.
+    LogIfEnabled(kSeverityError, L"f", L"F", 1, L"lost %d", 1);
+    EXPECT_EQ(builder.builds, 1);
+    LogContext* context = GetLogger();
+    ASSERT_NE(context, nullptr);
+    ASSERT_NE(context->logger, nullptr);
+    EXPECT_EQ(builder.builds, 2);
+
+    *builder.throwAt = 1;
+    EXPECT_EQ(IsLogEnabled(kSeverityError), 0);
+    *builder.throwAt = 2;
+    EXPECT_EQ(LogWrite(context, kSeverityError, L"f", L"F", 2, L"x"), static_cast<DWORD>(ERROR_FUNCTION_FAILED));
+    EXPECT_EQ(context->ForwardEntry(L"f", L"F", 3, kSeverityError, L"x"), static_cast<DWORD>(ERROR_FUNCTION_FAILED));
+    *builder.throwAt = 3;
+    EXPECT_EQ(LogWrite(context, kSeverityError, L"f", L"F", 4, L"%d", 4), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+    LogIfEnabled(kSeverityError, L"f", L"F", 5, L"%s", L"lost");
+    *builder.throwAt = 0;
+    // A format the formatter rejects writes nothing and is answered.
+    if (!extended) {
+      EXPECT_EQ(LogWrite(context, kSeverityError, L"f", L"F", 6, nullptr),
+                static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    }
+    EXPECT_EQ(LogWrite(context, kSeverityError, L"f", L"F", 7, L"kept"), 0u);
+    const auto entries = state.Entries();
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].line, 7);
+    ETWLogging::testing::ResetLogging();
+  }
 }
 
 TEST(LoggingFacade, ForwardEntryUsesWriteEntryExOrWriteEntryWithoutFilter) {

@@ -15,6 +15,7 @@
 #include "entry_points.h"
 #include "ini/ini_reader.h"
 #include "registry/obfuscated_reg_key.h"
+#include "registry/reg_key.h"
 #include "step_test_util.h"
 #include "test_support.h"
 
@@ -234,9 +235,17 @@ TEST_F(Hygiene, AThousandCallsOfEachEntryPointLeaveHandlesAndPrivateBytesFlat) {
               rvqtest::FileExists(logging_.folder() + L"\\checkRVQ001.log"));
 }
 
-// Each cycle creates the logger (text log on), logs, and unloads; the
-// stand-in is left out so that only the library's own life is measured.
-TEST_F(Hygiene, TwoHundredLoadUnloadCyclesLeaveHandlesAndPrivateBytesFlat) {
+// The lowest TLS index that is free: a cycle that keeps an index moves it.
+DWORD LowestFreeTlsIndex() {
+  const DWORD index = TlsAlloc();
+  if (index != TLS_OUT_OF_INDEXES) TlsFree(index);
+  return index;
+}
+
+// Each cycle creates the logger, logs, and unloads; the stand-in is left
+// out so that only the library's own life is measured. Once with the text
+// log on, once with ETW (the default: no mechanism value).
+TEST_F(Hygiene, TwoHundredLoadUnloadCyclesLeaveHandlesTlsAndPrivateBytesFlat) {
   const auto cycle = [&]() {
     HMODULE module = Load();
     ASSERT_NE(module, nullptr);
@@ -253,17 +262,32 @@ TEST_F(Hygiene, TwoHundredLoadUnloadCyclesLeaveHandlesAndPrivateBytesFlat) {
     // Unloaded for real: nothing kept the library in the process.
     ASSERT_EQ(GetModuleHandleW(folder_.Child(L"checkRVQ.dll").c_str()), nullptr);
   };
-  for (int k = 0; k < kWarmUp; ++k) cycle();
-  const Usage before = Measure();
-  for (int k = 0; k < kCycles; ++k) cycle();
-  const Usage after = Measure();
-  std::printf("hygiene: load/unload %d cycles: handles %lu -> %lu, private bytes %llu -> %llu\n", kCycles,
-              static_cast<unsigned long>(before.handles), static_cast<unsigned long>(after.handles),
-              static_cast<unsigned long long>(before.privateBytes), static_cast<unsigned long long>(after.privateBytes));
-  EXPECT_LE(after.handles, before.handles + kHandleSlack);
-  // Before the library freed libstdc++'s emergency pool at unload, every
-  // cycle kept about 4 KB of touched pages here (73 KB of commit on Windows).
-  EXPECT_LE(after.privateBytes, before.privateBytes + kBytesSlackPerCall * kCycles);
+  for (const bool etw : {false, true}) {
+    SCOPED_TRACE(etw ? "ETW" : "text log");
+    if (etw) {
+      Trevalk::CRegKey key;
+      ASSERT_EQ(key.Open(HKEY_LOCAL_MACHINE, kLoggingKey), static_cast<LSTATUS>(ERROR_SUCCESS));
+      key.DeleteValue(kMechanism);
+    }
+    for (int k = 0; k < kWarmUp; ++k) cycle();
+    const Usage before = Measure();
+    const DWORD tlsBefore = LowestFreeTlsIndex();
+    for (int k = 0; k < kCycles; ++k) cycle();
+    const Usage after = Measure();
+    const DWORD tlsAfter = LowestFreeTlsIndex();
+    std::printf("hygiene: load/unload %d cycles (%s): handles %lu -> %lu, private bytes %llu -> %llu, "
+                "lowest free TLS index %lu -> %lu\n",
+                kCycles, etw ? "ETW" : "text log", static_cast<unsigned long>(before.handles),
+                static_cast<unsigned long>(after.handles), static_cast<unsigned long long>(before.privateBytes),
+                static_cast<unsigned long long>(after.privateBytes), static_cast<unsigned long>(tlsBefore),
+                static_cast<unsigned long>(tlsAfter));
+    EXPECT_LE(after.handles, before.handles + kHandleSlack);
+    // The runtime's TLS index (winpthreads') goes with the library.
+    EXPECT_EQ(tlsAfter, tlsBefore);
+    // Before the library freed libstdc++'s emergency pool at unload, every
+    // cycle kept about 4 KB of touched pages here (73 KB of commit on Windows).
+    EXPECT_LE(after.privateBytes, before.privateBytes + kBytesSlackPerCall * kCycles);
+  }
 }
 
 }  // namespace
