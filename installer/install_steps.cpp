@@ -4,12 +4,16 @@
 #include <windows.h>
 #include <shlobj.h>
 
+#include <cstring>
+#include <cwchar>
 #include <string>
 #include <vector>
 
 #include "common/bounded_string.h"
 #include "module_state.h"
+#include "paths/folder_security.h"
 #include "paths/paths.h"
+#include "registry/security_api_table.h"
 #include "step_text.h"
 
 namespace checkrvq {
@@ -78,34 +82,131 @@ bool RealPathTo(const wchar_t* root, const wchar_t* file, std::vector<Trevalk::U
   return true;
 }
 
-// Moves `from` to `targetFile` when the way to it is real. False when a
-// link stopped it.
-bool MoveAlongRealPath(const wchar_t* root, const wchar_t* from, const wchar_t* targetFile) {
+// An owner other than the trusted ones (folder_security.h) may have shaped
+// the place: its file keeps its planter's rights, and a folder would stay
+// hers to change.
+void LogNotTrusted(const wchar_t* place) {
+  LogStep(ETWLogging::kSeverityError, L"PreInstall", log_line::kDataPlaceNotTrusted,
+          L"detectRVQ.dll PreInstall(): Data file not moved: [%s] is not owned by the system, the administrators "
+          L"or the installing user. Error code:%d",
+          place, static_cast<int>(Trevalk::kErrorUntrustedOwner));
+}
+
+// The target folder, or its parent, could not be created with the
+// protected access list, or an existing one that others may change could
+// not be taken back.
+void LogNotProtected(const wchar_t* folder, DWORD error) {
+  LogStep(ETWLogging::kSeverityError, L"PreInstall", log_line::kDataFolderNotProtected,
+          L"detectRVQ.dll PreInstall(): Data file not moved: [%s] could not be created or protected from other "
+          L"users. Error code:%d",
+          folder, static_cast<int>(error));
+}
+
+// The target folder and its parent as the data file's home: missing levels
+// created with the protected access list, existing ones judged and taken
+// back when others may change them, all real folders, pinned in `pins`.
+// Logs the Error line and answers false otherwise.
+bool SecureTargetFolder(const wchar_t* commonAppData, const wchar_t* targetFolder,
+                        Trevalk::FolderChainRules& rules, std::vector<Trevalk::UniqueFileHandle>& pins) {
+  std::wstring failedAt;
+  const DWORD error = Trevalk::CheckRealFolderChain(commonAppData, targetFolder, &failedAt, &pins, &rules);
+  switch (error) {
+    case ERROR_SUCCESS:
+      return true;
+    case Trevalk::kErrorReparsePointEncountered:
+    case ERROR_DIRECTORY:
+      LogNotMoved(failedAt.c_str(), error);
+      return false;
+    case Trevalk::kErrorUntrustedOwner:
+      LogNotTrusted(failedAt.c_str());
+      return false;
+    default:
+      LogNotProtected(failedAt.c_str(), error);
+      return false;
+  }
+}
+
+// Renames the file open as `source` (with DELETE) to `targetFile`, never
+// replacing a file there. The rename works on the file that was checked,
+// whatever has happened to its name since.
+DWORD RenameByHandle(HANDLE source, const wchar_t* targetFile) {
+  const size_t chars = wcslen(targetFile);
+  std::vector<BYTE> buffer(sizeof(FILE_RENAME_INFO) + (chars + 1) * sizeof(wchar_t));
+  auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  info->ReplaceIfExists = FALSE;
+  info->RootDirectory = nullptr;
+  info->FileNameLength = static_cast<DWORD>(chars * sizeof(wchar_t));
+  memcpy(info->FileName, targetFile, (chars + 1) * sizeof(wchar_t));
+  return SetFileInformationByHandle(source, FileRenameInfo, info, static_cast<DWORD>(buffer.size()))
+             ? ERROR_SUCCESS
+             : GetLastError();
+}
+
+// Moves `from` to `targetFile` when the way to it is real and the file's
+// owner is trusted, and gives the moved file the access list it inherits
+// from the protected target folder: whoever could change it where it was
+// keeps no right to it. False when a link or an untrusted owner stopped it
+// (Error line logged); a move that merely fails is passed over.
+bool MoveAlongRealPath(const wchar_t* root, const wchar_t* from, const wchar_t* targetFile,
+                       Trevalk::FolderAccess& access) {
   std::vector<Trevalk::UniqueFileHandle> pins;
   if (!RealPathTo(root, from, pins)) return false;
-  MoveFileW(from, targetFile);
+  Trevalk::UniqueFileHandle source(CreateFileW(from, DELETE | READ_CONTROL | WRITE_DAC,
+                                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                               OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!source) return true;  // absent, held or not ours to move
+  if (access.CheckOwner(source.get()) != ERROR_SUCCESS) {
+    LogNotTrusted(from);
+    return false;
+  }
+  DWORD error = RenameByHandle(source.get(), targetFile);
+  if (error == ERROR_NOT_SAME_DEVICE) {
+    // Another volume: only a copy can move it. The copy is made by this
+    // step, in the protected folder, and is given its list below.
+    source.reset();
+    if (!MoveFileExW(from, targetFile, MOVEFILE_COPY_ALLOWED)) return true;
+    source.reset(CreateFileW(targetFile, READ_CONTROL | WRITE_DAC, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                             OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    error = source ? ERROR_SUCCESS : GetLastError();
+  }
+  if (error != ERROR_SUCCESS) return true;
+  error = access.InheritFromFolder(source.get());
+  if (error != ERROR_SUCCESS) {
+    LogStep(ETWLogging::kSeverityError, L"PreInstall", log_line::kDataFileAccessNotReset,
+            L"detectRVQ.dll PreInstall(): Access list of [%s] not reset. Error code:%d", targetFile,
+            static_cast<int>(error));
+  }
   return true;
 }
 
 // Moves "bxdndb.dat" from its two earlier locations to `targetFile`, the
 // first old location first. Every failure is passed over: the product then
-// simply starts without its old data. A link on the way stops the whole
-// migration.
+// simply starts without its old data. A link on the way, an owner that is
+// not trusted, or a target folder that cannot be made the administrators'
+// stops the whole migration.
 void MigrateDataFile(const DataFileFolders& folders, const wchar_t* commonAppData, const wchar_t* targetFile,
                      const wchar_t* targetFolder) {
+  Trevalk::SecurityApiTable systemSecurity;
+  Trevalk::FolderChainRules rules;
+  rules.security = Trevalk::FolderSecurity::kTakeBack;
+  rules.create = true;
+  rules.api = folders.security ? folders.security : &systemSecurity;
   // The product folder's parent may be missing on a fresh machine. What was
-  // created (or found) must be real folders, and stays pinned so that none
-  // is swapped for a link before the moves are done. A folder that could
-  // not be created needs no answer here: the move into it then fails, which
-  // is passed over like every other failure of this step.
-  static_cast<void>(Trevalk::CreateDirectoryPath(targetFolder));
+  // created (or found) stays pinned so that none is swapped for a link
+  // before the moves are done.
   std::vector<Trevalk::UniqueFileHandle> targetPins;
-  if (!RealPathTo(commonAppData, targetFile, targetPins)) return;
+  if (!SecureTargetFolder(commonAppData, targetFolder, rules, targetPins)) return;
+  const DWORD targetAttributes = GetFileAttributesW(targetFile);
+  if (targetAttributes != INVALID_FILE_ATTRIBUTES && (targetAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    LogNotMoved(targetFile, Trevalk::kErrorReparsePointEncountered);
+    return;
+  }
+  Trevalk::FolderAccess access(*rules.api);
 
   wchar_t firstOld[kPathChars];
   bool firstStays = false;
   if (FormatWhole(firstOld, kPathChars, L"%s\\BryxenOnline\\RVQ\\bxdndb.dat", commonAppData)) {
-    if (!MoveAlongRealPath(commonAppData, firstOld, targetFile)) return;
+    if (!MoveAlongRealPath(commonAppData, firstOld, targetFile, access)) return;
     LogStep(ETWLogging::kSeverityNormal, L"PreInstall", log_line::kMovingFirstDataFile,
             L"detectRVQ.dll PreInstall(): Moving file from %s", firstOld);
     firstStays = !Absent(firstOld);
@@ -123,7 +224,7 @@ void MigrateDataFile(const DataFileFolders& folders, const wchar_t* commonAppDat
       !FormatWhole(secondOld, kPathChars, L"%s\\BryxenOnline\\RVQ\\bxdndb.dat", programFiles)) {
     return;
   }
-  if (!MoveAlongRealPath(programFiles, secondOld, targetFile)) return;
+  if (!MoveAlongRealPath(programFiles, secondOld, targetFile, access)) return;
   // The text is fixed: it names the usual program-files folder whatever the
   // machine's is.
   LogStep(ETWLogging::kSeverityNormal, L"PreInstall", log_line::kMovingSecondDataFile,

@@ -6,6 +6,10 @@
 
 #include "entry_points.h"
 
+namespace Trevalk {
+class SecurityApiTable;
+}
+
 namespace checkrvq {
 
 // The two system folders the migration works in. Either may be null: the
@@ -14,6 +18,9 @@ namespace checkrvq {
 struct DataFileFolders {
   const wchar_t* commonAppData = nullptr;
   const wchar_t* programFiles = nullptr;
+  // The access-control functions the folder and owner checks use; null:
+  // the system's.
+  Trevalk::SecurityApiTable* security = nullptr;
 };
 
 // PreInstall working in the given folders instead of the machine's. Same

@@ -7,6 +7,7 @@
 #include "common/bounded_string.h"
 #include "format.h"
 #include "ini/ini_reader.h"
+#include "paths/folder_security.h"
 #include "paths/paths.h"
 #include "text_log_format.h"
 
@@ -24,10 +25,16 @@ std::wstring ParentFolder(const std::wstring& path) { return path.substr(0, path
 // after the attribute query that looked for it.
 constexpr DWORD kLogFileFlags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
 
+// A reader that leaves a log.ini over the size limit alone.
+class LogIni : public Trevalk::CObfuscatedIniReader {
+ public:
+  LogIni() { SetSizeLimit(textlog::kMaxIniBytes); }
+};
+
 // One setting: the folder ini first, then the root ini. A value out of range
 // is replaced by the default in the file that holds it.
 template <typename Apply>
-void ResolveSetting(Trevalk::CObfuscatedIniReader& folderIni, Trevalk::CObfuscatedIniReader& rootIni,
+void ResolveSetting(LogIni& folderIni, LogIni& rootIni,
                     const wchar_t* key, DWORD defaultValue, Apply apply) {
   int value = 0;
   if (folderIni.GetInt(kConfigSection, key, value)) {
@@ -75,6 +82,7 @@ void CLogging::Reset() {
   initialised_ = 0;
   folderCheck_ = FolderCheck::kArmed;
   verifiedFolder_.clear();
+  programData_.clear();
 }
 
 DWORD CLogging::GetLogRoot(wchar_t* buffer, size_t capacity) {
@@ -120,11 +128,13 @@ DWORD CLogging::Initialize(const wchar_t* logGroup, HMODULE module, const wchar_
     folderIni_ = logFolder_ + L"\\log.ini";
     rootIni_ = root + L"log.ini";
 
-    // Every folder from ProgramData down to the log folder must be real
+    // Every folder from ProgramData down to the log folder must be real,
+    // and the administrators' (taken back when others may change it),
     // before anything below it is read or written; missing levels are
-    // checked once the folder check has created them.
+    // created and checked by the folder check at the first entry.
     std::wstring failedAt;
-    switch (Trevalk::CheckRealFolderChain(programData, logFolder_, &failedAt)) {
+    programData_ = programData;
+    switch (Trevalk::CheckRealFolderChain(programData, logFolder_, &failedAt, nullptr, &FolderRules(false))) {
       case ERROR_SUCCESS:
         verifiedFolder_ = logFolder_;
         ReadConfiguration();
@@ -134,9 +144,10 @@ DWORD CLogging::Initialize(const wchar_t* logGroup, HMODULE module, const wchar_
         ReadConfiguration();
         break;
       case Trevalk::kErrorReparsePointEncountered:
+      case Trevalk::kErrorUntrustedOwner:
         SwitchOff();
         break;
-      default:  // not a folder, or unreadable: the folder check decides
+      default:  // not a folder, unreadable, or not taken back: the folder check decides
         verifiedFolder_ = programData;
         ReadConfiguration();
         break;
@@ -160,8 +171,8 @@ void CLogging::ReadConfiguration() {
     return;
   }
   if (!haveFolderIni && !haveRootIni) return;
-  Trevalk::CObfuscatedIniReader folderIni;
-  Trevalk::CObfuscatedIniReader rootIni;
+  LogIni folderIni;
+  LogIni rootIni;
   folderIni.Load(folderIni_);
   rootIni.Load(rootIni_);
   ResolveSetting(folderIni, rootIni, L"Enable", textlog::kDefaultEnable,
@@ -206,13 +217,25 @@ void CLogging::SwitchOff() {
   threshold_ = kThresholdOff;
 }
 
+const Trevalk::FolderChainRules& CLogging::FolderRules(bool create) {
+  folderRules_.security = Trevalk::FolderSecurity::kTakeBack;
+  folderRules_.create = create;
+  folderRules_.api = FolderSecurityApi();
+  return folderRules_;
+}
+
 bool CLogging::CheckFolder() {
   if (folderCheck_ == FolderCheck::kArmed) {
-    // The levels below the verified folder were missing at Initialize: what
-    // stands there now must be what was created, not a link planted since.
-    if (Trevalk::CreateDirectoryPath(logFolder_.c_str()) &&
-        (verifiedFolder_ == logFolder_ ||
-         Trevalk::CheckRealFolderChain(verifiedFolder_, logFolder_) == ERROR_SUCCESS)) {
+    // The levels below the verified folder were missing at Initialize: they
+    // are created now with the protected access list, and what stands there
+    // must be what was created (or a folder the writer may use), not a link
+    // planted since.
+    // A log folder found at Initialize and since removed is made again
+    // from the top.
+    const bool found = verifiedFolder_ == logFolder_;
+    if ((found && Trevalk::IsDirectory(logFolder_.c_str())) ||
+        Trevalk::CheckRealFolderChain(found ? programData_ : verifiedFolder_, logFolder_, nullptr, nullptr,
+                                      &FolderRules(true)) == ERROR_SUCCESS) {
       folderCheck_ = FolderCheck::kPassed;
     } else {
       SwitchOff();
@@ -257,7 +280,7 @@ std::wstring CLogging::LogFilePathFor(DWORD index) const {
 
 DWORD CLogging::ReadLastLogIdx() {
   if (!Trevalk::PathExists(folderIni_.c_str())) return 0;
-  Trevalk::CObfuscatedIniReader ini;
+  LogIni ini;
   ini.Load(folderIni_);
   int value = 0;
   return ini.GetInt(kConfigSection, L"LastLogIdx", value) ? static_cast<DWORD>(value) : 0;
@@ -270,7 +293,7 @@ DWORD CLogging::StoreLastLogIdx(DWORD index) {
     SwitchOff();
     return ERROR_INVALID_PARAMETER;
   }
-  Trevalk::CObfuscatedIniReader ini;
+  LogIni ini;
   ini.Load(folderIni_);  // a missing file is created by the write
   return ini.WriteInt(kConfigSection, L"LastLogIdx", static_cast<int>(index)) ? ERROR_SUCCESS
                                                                                : ERROR_INVALID_PARAMETER;

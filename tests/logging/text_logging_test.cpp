@@ -15,7 +15,9 @@
 #include "logging.h"
 #include "paths/paths.h"
 #include "test_support.h"
+#include "text_log_format.h"
 #include "text_logging.h"
+#include "untrusted_owner_table.h"
 
 using ETWLogging::CLogging;
 
@@ -347,6 +349,71 @@ TEST_F(TextLogging, LinksOnTheWaySwitchLoggingOff) {
   }
   EXPECT_EQ(ReadAll(outsideLog), logBefore);
   EXPECT_EQ(ReadAll(outsideIni), iniBefore);
+}
+
+// A level a user made before the writer ran (Wine: mode 0777, read as
+// Everyone may write) is taken back before the first file goes into it, and
+// the levels the writer makes carry the protected list.
+TEST_F(TextLogging, OpenLevelsAreTakenBackAndNewLevelsProtected) {
+  const std::wstring group = root + L"RvqTextTest";
+  ASSERT_TRUE(Trevalk::CreateDirectoryPath(group.c_str()));
+  ASSERT_TRUE(rvqtest::SetUnixMode(group, 0777));
+  CLogging logger;
+  Init(logger);
+  ASSERT_EQ(logger.WriteEntry(L"f", L"F", 1, 4, L"kept"), 0u);
+  EXPECT_NE(TextOf(logger.LogFilePathFor(0)).find(L"kept"), std::wstring::npos);
+  EXPECT_EQ(rvqtest::UnixMode(group) & rvqtest::kOthersWrite, 0);
+  const auto takenBack = rvqtest::ReadBackAccessList(group);
+  EXPECT_TRUE(takenBack.read && !takenBack.othersMayChange) << takenBack.text;
+  const auto created = rvqtest::ReadBackAccessList(folder);
+  EXPECT_TRUE(created.read && !created.othersMayChange && !created.everyoneListed) << created.text;
+}
+
+// Wine reports every file as the current user's: the owner is answered
+// through the security functions' table. A level a stranger owns switches
+// logging off, as a folder that cannot be made does.
+TEST_F(TextLogging, AStrangerOwnedLevelSwitchesLoggingOff) {
+  class StrangerOwnedLogger : public CLogging {
+   public:
+    Trevalk::SecurityApiTable* FolderSecurityApi() override { return &table_; }
+
+   private:
+    rvqtest::UntrustedOwnerTable table_{rvqtest::UntrustedOwnerTable::kFolders};
+  };
+  ASSERT_TRUE(Trevalk::CreateDirectoryPath(root.c_str()));
+  auto* logger = new StrangerOwnedLogger();
+  logger->AddRef();
+  Init(*logger);
+  EXPECT_EQ(logger->IsEnabled(5), 0);
+  EXPECT_EQ(logger->WriteEntry(L"f", L"F", 1, 4, L"lost"), 87u);
+  EXPECT_GT(rvqtest::UntrustedOwnerTable::strangerAnswers(), 0);
+  logger->Release();
+  EXPECT_FALSE(rvqtest::DirectoryExists(root + L"RvqTextTest"));
+}
+
+// The writer reads the folder's log.ini at every entry: one larger than
+// 64 KiB is neither read nor written, and the defaults apply.
+TEST_F(TextLogging, AnOversizedIniIsNotRead) {
+  PrepareFolderIni();
+  const std::wstring ini = folder + L"\\log.ini";
+  WriteIniInt(ini, L"Severity", 5);
+  WriteIniInt(ini, L"LastLogIdx", 1);
+  std::string bytes = ReadAll(ini);
+  bytes.append(ETWLogging::textlog::kMaxIniBytes - bytes.size(), ';');
+  ASSERT_TRUE(rvqtest::WriteFileBytes(ini, bytes));
+  {
+    CLogging logger;
+    Init(logger);
+    EXPECT_EQ(logger.GetSeverity(), 5u) << "at the limit it is read";
+  }
+  bytes += "\r\n";
+  ASSERT_TRUE(rvqtest::WriteFileBytes(ini, bytes));
+  CLogging logger;
+  Init(logger);
+  EXPECT_EQ(logger.GetSeverity(), 3u);
+  ASSERT_EQ(logger.WriteEntry(L"f", L"F", 1, 4, L"to file 0"), 0u);
+  EXPECT_NE(TextOf(logger.LogFilePathFor(0)).find(L"to file 0"), std::wstring::npos);
+  EXPECT_EQ(ReadAll(ini), bytes);
 }
 
 // The maker's folder itself as a link; the machine's own folder is put
