@@ -19,16 +19,22 @@
 namespace checkrvq {
 namespace {
 
-constexpr const wchar_t* kCommonAppDataFallback = L"C:\\Documents and Settings\\All Users\\Application Data";
-constexpr const wchar_t* kProgramFilesFallback = L"C:\\Program Files";
-
-// `given` when set, else the shell's answer for `csidl`, else `fallback`.
-// False when the folder does not fit the buffer.
-bool ResolveFolder(const wchar_t* given, int csidl, const wchar_t* fallback, wchar_t (&folder)[kPathChars]) {
+// `given` when set, else the shell's answer for `folderId` (through
+// `shell`, null: the shell itself). False when the shell has no answer
+// (Error line logged: a folder tree put in its place would be one the
+// product never reads), or when the folder does not fit the buffer.
+bool ResolveFolder(const wchar_t* given, REFKNOWNFOLDERID folderId, const wchar_t* name, Trevalk::ShlObjAPI* shell,
+                   wchar_t (&folder)[kPathChars]) {
   if (given) return Trevalk::CopyString(folder, kPathChars, given);
-  folder[0] = L'\0';
-  if (SHGetSpecialFolderPathW(nullptr, folder, csidl, FALSE)) return true;
-  return Trevalk::CopyString(folder, kPathChars, fallback);
+  std::wstring path;
+  const HRESULT hr = Trevalk::GetKnownFolderPath(folderId, 0, path, shell);
+  if (FAILED(hr)) {
+    LogStep(ETWLogging::kSeverityError, L"PreInstall", log_line::kDataFolderUnknown,
+            L"detectRVQ.dll PreInstall(): Data file not moved: the %s folder could not be found. Error code:0x%08X",
+            name, static_cast<unsigned>(hr));
+    return false;
+  }
+  return Trevalk::CopyString(folder, kPathChars, path.c_str());
 }
 
 // Hands the host a new zeroed StepResult through `result` (when the host
@@ -142,40 +148,63 @@ DWORD RenameByHandle(HANDLE source, const wchar_t* targetFile) {
              : GetLastError();
 }
 
+enum class MoveOutcome {
+  kStopped,  // a link or an owner that is not trusted (Error line logged)
+  kMoved,
+  kAbsent,   // nothing to move there
+  kFailed,   // the file is there but did not move (`error` says why)
+};
+
 // Moves `from` to `targetFile` when the way to it is real and the file's
 // owner is trusted, and gives the moved file the access list it inherits
 // from the protected target folder: whoever could change it where it was
-// keeps no right to it. False when a link or an untrusted owner stopped it
-// (Error line logged); a move that merely fails is passed over.
-bool MoveAlongRealPath(const wchar_t* root, const wchar_t* from, const wchar_t* targetFile,
-                       Trevalk::FolderAccess& access) {
+// keeps no right to it.
+MoveOutcome MoveAlongRealPath(const wchar_t* root, const wchar_t* from, const wchar_t* targetFile,
+                              Trevalk::FolderAccess& access, DWORD& error) {
   std::vector<Trevalk::UniqueFileHandle> pins;
-  if (!RealPathTo(root, from, pins)) return false;
+  if (!RealPathTo(root, from, pins)) return MoveOutcome::kStopped;
   Trevalk::UniqueFileHandle source(CreateFileW(from, DELETE | READ_CONTROL | WRITE_DAC,
                                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                                OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  if (!source) return true;  // absent, held or not ours to move
+  if (!source) {
+    error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? MoveOutcome::kAbsent
+                                                                          : MoveOutcome::kFailed;
+  }
   if (access.CheckOwner(source.get()) != ERROR_SUCCESS) {
     LogNotTrusted(from);
-    return false;
+    return MoveOutcome::kStopped;
   }
-  DWORD error = RenameByHandle(source.get(), targetFile);
+  error = RenameByHandle(source.get(), targetFile);
   if (error == ERROR_NOT_SAME_DEVICE) {
     // Another volume: only a copy can move it. The copy is made by this
     // step, in the protected folder, and is given its list below.
     source.reset();
-    if (!MoveFileExW(from, targetFile, MOVEFILE_COPY_ALLOWED)) return true;
+    if (!MoveFileExW(from, targetFile, MOVEFILE_COPY_ALLOWED)) {
+      error = GetLastError();
+      return MoveOutcome::kFailed;
+    }
     source.reset(CreateFileW(targetFile, READ_CONTROL | WRITE_DAC, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                              OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     error = source ? ERROR_SUCCESS : GetLastError();
   }
-  if (error != ERROR_SUCCESS) return true;
-  error = access.InheritFromFolder(source.get());
-  if (error != ERROR_SUCCESS) {
+  if (error != ERROR_SUCCESS) return MoveOutcome::kFailed;
+  const DWORD reset = access.InheritFromFolder(source.get());
+  if (reset != ERROR_SUCCESS) {
     LogStep(ETWLogging::kSeverityError, L"PreInstall", log_line::kDataFileAccessNotReset,
             L"detectRVQ.dll PreInstall(): Access list of [%s] not reset. Error code:%d", targetFile,
-            static_cast<int>(error));
+            static_cast<int>(reset));
   }
+  return MoveOutcome::kMoved;
+}
+
+// The "Moving file" line goes with a move that happened, or with a file
+// that was not there; a file that stayed where it was says so with the
+// error instead. True when that was the case.
+bool LogMoveFailure(MoveOutcome outcome, DWORD error, const wchar_t* from) {
+  if (outcome != MoveOutcome::kFailed) return false;
+  LogStep(ETWLogging::kSeverityError, L"PreInstall", log_line::kDataFileMoveFailed,
+          L"detectRVQ.dll PreInstall(): Data file not moved from %s. Error code:%d", from, static_cast<int>(error));
   return true;
 }
 
@@ -206,9 +235,13 @@ void MigrateDataFile(const DataFileFolders& folders, const wchar_t* commonAppDat
   wchar_t firstOld[kPathChars];
   bool firstStays = false;
   if (FormatWhole(firstOld, kPathChars, L"%s\\BryxenOnline\\RVQ\\bxdndb.dat", commonAppData)) {
-    if (!MoveAlongRealPath(commonAppData, firstOld, targetFile, access)) return;
-    LogStep(ETWLogging::kSeverityNormal, L"PreInstall", log_line::kMovingFirstDataFile,
-            L"detectRVQ.dll PreInstall(): Moving file from %s", firstOld);
+    DWORD error = ERROR_SUCCESS;
+    const MoveOutcome outcome = MoveAlongRealPath(commonAppData, firstOld, targetFile, access, error);
+    if (outcome == MoveOutcome::kStopped) return;
+    if (!LogMoveFailure(outcome, error, firstOld)) {
+      LogStep(ETWLogging::kSeverityNormal, L"PreInstall", log_line::kMovingFirstDataFile,
+              L"detectRVQ.dll PreInstall(): Moving file from %s", firstOld);
+    }
     firstStays = !Absent(firstOld);
   }
   if (Trevalk::PathExists(targetFile)) return;
@@ -220,11 +253,13 @@ void MigrateDataFile(const DataFileFolders& folders, const wchar_t* commonAppDat
 
   wchar_t programFiles[kPathChars];
   wchar_t secondOld[kPathChars];
-  if (!ResolveFolder(folders.programFiles, CSIDL_PROGRAM_FILES, kProgramFilesFallback, programFiles) ||
+  if (!ResolveFolder(folders.programFiles, FOLDERID_ProgramFiles, L"program-files", folders.shell, programFiles) ||
       !FormatWhole(secondOld, kPathChars, L"%s\\BryxenOnline\\RVQ\\bxdndb.dat", programFiles)) {
     return;
   }
-  if (!MoveAlongRealPath(programFiles, secondOld, targetFile, access)) return;
+  DWORD error = ERROR_SUCCESS;
+  const MoveOutcome outcome = MoveAlongRealPath(programFiles, secondOld, targetFile, access, error);
+  if (outcome == MoveOutcome::kStopped || LogMoveFailure(outcome, error, secondOld)) return;
   // The text is fixed: it names the usual program-files folder whatever the
   // machine's is.
   LogStep(ETWLogging::kSeverityNormal, L"PreInstall", log_line::kMovingSecondDataFile,
@@ -254,7 +289,8 @@ DWORD PreInstallIn(const DataFileFolders& folders, StepResult** result, DWORD* c
   wchar_t targetFile[kPathChars];
   wchar_t targetFolder[kPathChars];
   // A folder too long for the buffers is left alone rather than cut.
-  if (ResolveFolder(folders.commonAppData, CSIDL_COMMON_APPDATA, kCommonAppDataFallback, commonAppData) &&
+  if (ResolveFolder(folders.commonAppData, FOLDERID_ProgramData, L"common application-data", folders.shell,
+                    commonAppData) &&
       FormatWhole(targetFile, kPathChars, L"%s\\Bryxen\\RVQ\\bxdndb.dat", commonAppData) &&
       FormatWhole(targetFolder, kPathChars, L"%s\\Bryxen\\RVQ", commonAppData) &&
       NeedsMigration(commonAppData, targetFile)) {

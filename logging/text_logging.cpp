@@ -2,6 +2,7 @@
 
 #include <shlobj.h>
 
+#include <cstring>
 #include <cwchar>
 
 #include "common/bounded_string.h"
@@ -20,6 +21,8 @@ constexpr DWORD kThresholdOff = 10000;
 constexpr size_t kRootChars = 260;
 
 std::wstring ParentFolder(const std::wstring& path) { return path.substr(0, path.find_last_of(L'\\')); }
+
+constexpr BYTE kByteOrderMark[2] = {0xFF, 0xFE};
 
 // Opened without following a link at the file itself, should one appear
 // after the attribute query that looked for it.
@@ -224,30 +227,44 @@ const Trevalk::FolderChainRules& CLogging::FolderRules(bool create) {
   return folderRules_;
 }
 
-bool CLogging::CheckFolder() {
+DWORD CLogging::CheckFolder() {
   if (folderCheck_ == FolderCheck::kArmed) {
     // The levels below the verified folder were missing at Initialize: they
     // are created now with the protected access list, and what stands there
     // must be what was created (or a folder the writer may use), not a link
-    // planted since.
-    // A log folder found at Initialize and since removed is made again
-    // from the top.
+    // planted since. A log folder found at Initialize and since removed is
+    // made again from the top.
     const bool found = verifiedFolder_ == logFolder_;
-    if ((found && Trevalk::IsDirectory(logFolder_.c_str())) ||
-        Trevalk::CheckRealFolderChain(found ? programData_ : verifiedFolder_, logFolder_, nullptr, nullptr,
-                                      &FolderRules(true)) == ERROR_SUCCESS) {
-      folderCheck_ = FolderCheck::kPassed;
-    } else {
-      SwitchOff();
+    const DWORD error = found && Trevalk::IsDirectory(logFolder_.c_str())
+                            ? ERROR_SUCCESS
+                            : Trevalk::CheckRealFolderChain(found ? programData_ : verifiedFolder_, logFolder_,
+                                                            nullptr, nullptr, &FolderRules(true));
+    switch (error) {
+      case ERROR_SUCCESS:
+        folderCheck_ = FolderCheck::kPassed;
+        break;
+      // What stands in the way will not go by itself: logging stays off.
+      case Trevalk::kErrorReparsePointEncountered:
+      case Trevalk::kErrorUntrustedOwner:
+      case ERROR_DIRECTORY:
+        SwitchOff();
+        break;
+      default:
+        // A call that failed (memory, handles, a folder that could not be
+        // made or taken back): this entry is lost with that error, the next
+        // one checks again, so one failure does not silence the process.
+        return error;
     }
   }
-  return folderCheck_ == FolderCheck::kPassed;
+  return folderCheck_ == FolderCheck::kPassed ? ERROR_SUCCESS : ERROR_INVALID_PARAMETER;
 }
 
 DWORD CLogging::WriteEntry(const wchar_t* sourceFile, const wchar_t* function, int line, DWORD severity,
                            const wchar_t* message) {
   std::lock_guard<std::mutex> writing(writeLock_);
-  if (!CheckFolder() || !message || !*message) return ERROR_INVALID_PARAMETER;
+  const DWORD folder = CheckFolder();
+  if (folder != ERROR_SUCCESS) return folder;
+  if (!message || !*message) return ERROR_INVALID_PARAMETER;
   DWORD result = OpenCurrentLogFile();
   if (result != ERROR_SUCCESS && result != ERROR_ALREADY_EXISTS) return result;
 
@@ -304,12 +321,9 @@ DWORD CLogging::CreateLogFile(DWORD index) {
   file_.reset(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                           CREATE_ALWAYS, kLogFileFlags | FILE_ATTRIBUTE_ARCHIVE, nullptr));
   if (!file_) return GetLastError();
-  static const BYTE kByteOrderMark[2] = {0xFF, 0xFE};
   DWORD written = 0;
   if (!WriteFile(file_.get(), kByteOrderMark, sizeof(kByteOrderMark), &written, nullptr)) {
-    const DWORD error = GetLastError();
-    file_.reset();
-    return error;
+    return DropFile(GetLastError());
   }
   return ERROR_SUCCESS;
 }
@@ -349,8 +363,26 @@ DWORD CLogging::OpenBelowMaxSize(DWORD index, bool& full) {
   file_.reset(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                           OPEN_EXISTING, kLogFileFlags, nullptr));
   if (!file_) return GetLastError();
-  SetFilePointer(file_.get(), 0, nullptr, FILE_END);
+  // A file that does not start with the byte-order mark (one whose mark
+  // could not be written, or not the writer's) is started again: lines
+  // appended to it would not read as UTF-16.
+  BYTE start[sizeof kByteOrderMark] = {};
+  DWORD got = 0;
+  if (!ReadFile(file_.get(), start, sizeof start, &got, nullptr)) return DropFile(GetLastError());
+  if (got != sizeof start || memcmp(start, kByteOrderMark, sizeof start) != 0) {
+    file_.reset();
+    return CreateLogFile(index);
+  }
+  // The entry is written only at the end it found: where the pointer could
+  // not be moved, it would overwrite what is there.
+  LARGE_INTEGER none{};
+  if (!SetFilePointerEx(file_.get(), none, nullptr, FILE_END)) return DropFile(GetLastError());
   return ERROR_SUCCESS;
+}
+
+DWORD CLogging::DropFile(DWORD error) {
+  file_.reset();
+  return error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE;
 }
 
 // Makes `index` the current file. The old file of that index is replaced

@@ -1,7 +1,8 @@
 // A SecurityApiTable whose GetSecurityInfo names a stranger (S-1-5-21-1-2-3-1001)
-// as the owner of every folder, or of every file, it is asked about. Wine
-// reports every file as owned by the current user, so the checks for an
-// owner that is not trusted are reached only through this seam.
+// as the owner of every folder, or of every file, it is asked about, or
+// fails (kNoAnswer), or answers as the system does (kSystem). Wine reports
+// every file as owned by the current user, so the checks for an owner that
+// is not trusted are reached only through this seam.
 #pragma once
 
 #include <windows.h>
@@ -16,13 +17,15 @@ namespace rvqtest {
 
 class UntrustedOwnerTable : public Trevalk::SecurityApiTable {
  public:
-  enum Objects { kFolders, kFiles };
+  enum Objects { kFolders, kFiles, kNoAnswer, kSystem };
   explicit UntrustedOwnerTable(Objects objects) : SecurityApiTable(true) {
     objects_ = objects;
     strangerAnswers_ = 0;
   }
   // How many answers named the stranger.
   static int strangerAnswers() { return strangerAnswers_; }
+  // Changes the answers of every table of this kind from now on.
+  static void Answer(Objects objects) { objects_ = objects; }
 
  protected:
   FARPROC LookUp(HMODULE module, const char* name) override {
@@ -38,6 +41,7 @@ class UntrustedOwnerTable : public Trevalk::SecurityApiTable {
 
   static DWORD WINAPI Fake(HANDLE object, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, PSID* owner, PSID* group,
                            PACL* dacl, PACL* sacl, PSECURITY_DESCRIPTOR* descriptor) {
+    if (objects_ == kNoAnswer) return ERROR_NOT_ENOUGH_MEMORY;
     const DWORD error = real_(object, type, info, owner, group, dacl, sacl, descriptor);
     FILE_ATTRIBUTE_TAG_INFO tag{};
     if (error == ERROR_SUCCESS && owner &&

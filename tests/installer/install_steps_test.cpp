@@ -130,7 +130,11 @@ TEST_F(PreInstallMigration, HeldFirstFileIsNotSupersededByTheOlderSecond) {
     Trevalk::UniqueFileHandle held(CreateFileW(FirstOld().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                                nullptr, OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(held);
-    EXPECT_EQ(Run(), (std::vector<std::wstring>{kStart, kFlag, FirstMoveLine(), kComplete}));
+    // The file stays, and the log says so rather than that it moved.
+    EXPECT_EQ(Run(), (std::vector<std::wstring>{kStart, kFlag,
+                                                L"4 PreInstall 238 detectRVQ.dll PreInstall(): Data file not moved "
+                                                L"from " + FirstOld() + L". Error code:32",
+                                                kComplete}));
   }
   EXPECT_FALSE(FileExists(Target()));
   EXPECT_EQ(ReadFileBytes(FirstOld()), "old one");
@@ -234,6 +238,46 @@ INSTANTIATE_TEST_SUITE_P(Links, PreInstallThroughLink,
                          ::testing::Values(LinkCase{L"Bryxen", "outside"}, LinkCase{L"Bryxen", nullptr},
                                            LinkCase{L"Bryxen\\RVQ", "outside"}, LinkCase{L"Bryxen\\RVQ", nullptr},
                                            LinkCase{L"BryxenOnline\\RVQ", "outside"}));
+
+// A folder the shell cannot name is not replaced by another folder tree,
+// where the product would never read the data file: nothing moves from or
+// into it, and an Error line says why.
+TEST_F(PreInstallMigration, AFolderTheShellCannotNameMovesNothing) {
+  class NoFolders : public Trevalk::ShlObjAPI {
+   public:
+    HRESULT GetKnownFolderPath(REFKNOWNFOLDERID, DWORD, HANDLE, PWSTR* path) override {
+      *path = nullptr;
+      return E_FAIL;
+    }
+  } shell;
+  const std::wstring oldTree = L"C:\\Documents and Settings\\All Users\\Application Data\\Bryxen";
+  rvqtest::RemoveTree(oldTree);
+  Put(SecondOld(), "old two");
+  const auto run = [&](bool commonKnown) {
+    ScopedRecordingLog log;
+    log.state.threshold = 1;
+    const std::wstring commonPath = common_.path();
+    checkrvq::DataFileFolders folders;
+    folders.commonAppData = commonKnown ? commonPath.c_str() : nullptr;
+    folders.shell = &shell;
+    DWORD flag = 0;
+    EXPECT_EQ(checkrvq::PreInstallIn(folders, nullptr, &flag), 0u);
+    EXPECT_EQ(flag, 1u);
+    return LogLines(log);
+  };
+  const std::wstring unknown = L"4 PreInstall 236 detectRVQ.dll PreInstall(): Data file not moved: the ";
+  EXPECT_EQ(run(false), (std::vector<std::wstring>{kStart, kFlag,
+                                                   unknown + L"common application-data folder could not be found. "
+                                                             L"Error code:0x80004005",
+                                                   kComplete}));
+  EXPECT_FALSE(rvqtest::DirectoryExists(oldTree));
+  EXPECT_EQ(run(true),
+            (std::vector<std::wstring>{kStart, kFlag, FirstMoveLine(),
+                                       unknown + L"program-files folder could not be found. Error code:0x80004005",
+                                       kComplete}));
+  EXPECT_FALSE(FileExists(Target()));
+  EXPECT_EQ(ReadFileBytes(SecondOld()), "old two");
+}
 
 TEST(PreInstall, NormalLinesStayQuietAtTheDefaultThreshold) {
   rvqtest::ScratchDir common(L"rvqcommon");
