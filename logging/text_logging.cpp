@@ -2,11 +2,13 @@
 
 #include <shlobj.h>
 
+#include <cstring>
 #include <cwchar>
 
 #include "common/bounded_string.h"
 #include "format.h"
 #include "ini/ini_reader.h"
+#include "paths/folder_security.h"
 #include "paths/paths.h"
 #include "text_log_format.h"
 
@@ -20,14 +22,22 @@ constexpr size_t kRootChars = 260;
 
 std::wstring ParentFolder(const std::wstring& path) { return path.substr(0, path.find_last_of(L'\\')); }
 
+constexpr BYTE kByteOrderMark[2] = {0xFF, 0xFE};
+
 // Opened without following a link at the file itself, should one appear
 // after the attribute query that looked for it.
 constexpr DWORD kLogFileFlags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
 
+// A reader that leaves a log.ini over the size limit alone.
+class LogIni : public Trevalk::CObfuscatedIniReader {
+ public:
+  LogIni() { SetSizeLimit(textlog::kMaxIniBytes); }
+};
+
 // One setting: the folder ini first, then the root ini. A value out of range
 // is replaced by the default in the file that holds it.
 template <typename Apply>
-void ResolveSetting(Trevalk::CObfuscatedIniReader& folderIni, Trevalk::CObfuscatedIniReader& rootIni,
+void ResolveSetting(LogIni& folderIni, LogIni& rootIni,
                     const wchar_t* key, DWORD defaultValue, Apply apply) {
   int value = 0;
   if (folderIni.GetInt(kConfigSection, key, value)) {
@@ -75,6 +85,7 @@ void CLogging::Reset() {
   initialised_ = 0;
   folderCheck_ = FolderCheck::kArmed;
   verifiedFolder_.clear();
+  programData_.clear();
 }
 
 DWORD CLogging::GetLogRoot(wchar_t* buffer, size_t capacity) {
@@ -120,11 +131,13 @@ DWORD CLogging::Initialize(const wchar_t* logGroup, HMODULE module, const wchar_
     folderIni_ = logFolder_ + L"\\log.ini";
     rootIni_ = root + L"log.ini";
 
-    // Every folder from ProgramData down to the log folder must be real
+    // Every folder from ProgramData down to the log folder must be real,
+    // and the administrators' (taken back when others may change it),
     // before anything below it is read or written; missing levels are
-    // checked once the folder check has created them.
+    // created and checked by the folder check at the first entry.
     std::wstring failedAt;
-    switch (Trevalk::CheckRealFolderChain(programData, logFolder_, &failedAt)) {
+    programData_ = programData;
+    switch (Trevalk::CheckRealFolderChain(programData, logFolder_, &failedAt, nullptr, &FolderRules(false))) {
       case ERROR_SUCCESS:
         verifiedFolder_ = logFolder_;
         ReadConfiguration();
@@ -134,9 +147,10 @@ DWORD CLogging::Initialize(const wchar_t* logGroup, HMODULE module, const wchar_
         ReadConfiguration();
         break;
       case Trevalk::kErrorReparsePointEncountered:
+      case Trevalk::kErrorUntrustedOwner:
         SwitchOff();
         break;
-      default:  // not a folder, or unreadable: the folder check decides
+      default:  // not a folder, unreadable, or not taken back: the folder check decides
         verifiedFolder_ = programData;
         ReadConfiguration();
         break;
@@ -160,8 +174,8 @@ void CLogging::ReadConfiguration() {
     return;
   }
   if (!haveFolderIni && !haveRootIni) return;
-  Trevalk::CObfuscatedIniReader folderIni;
-  Trevalk::CObfuscatedIniReader rootIni;
+  LogIni folderIni;
+  LogIni rootIni;
   folderIni.Load(folderIni_);
   rootIni.Load(rootIni_);
   ResolveSetting(folderIni, rootIni, L"Enable", textlog::kDefaultEnable,
@@ -206,25 +220,51 @@ void CLogging::SwitchOff() {
   threshold_ = kThresholdOff;
 }
 
-bool CLogging::CheckFolder() {
+const Trevalk::FolderChainRules& CLogging::FolderRules(bool create) {
+  folderRules_.security = Trevalk::FolderSecurity::kTakeBack;
+  folderRules_.create = create;
+  folderRules_.api = FolderSecurityApi();
+  return folderRules_;
+}
+
+DWORD CLogging::CheckFolder() {
   if (folderCheck_ == FolderCheck::kArmed) {
-    // The levels below the verified folder were missing at Initialize: what
-    // stands there now must be what was created, not a link planted since.
-    if (Trevalk::CreateDirectoryPath(logFolder_.c_str()) &&
-        (verifiedFolder_ == logFolder_ ||
-         Trevalk::CheckRealFolderChain(verifiedFolder_, logFolder_) == ERROR_SUCCESS)) {
-      folderCheck_ = FolderCheck::kPassed;
-    } else {
-      SwitchOff();
+    // The levels below the verified folder were missing at Initialize: they
+    // are created now with the protected access list, and what stands there
+    // must be what was created (or a folder the writer may use), not a link
+    // planted since. A log folder found at Initialize and since removed is
+    // made again from the top.
+    const bool found = verifiedFolder_ == logFolder_;
+    const DWORD error = found && Trevalk::IsDirectory(logFolder_.c_str())
+                            ? ERROR_SUCCESS
+                            : Trevalk::CheckRealFolderChain(found ? programData_ : verifiedFolder_, logFolder_,
+                                                            nullptr, nullptr, &FolderRules(true));
+    switch (error) {
+      case ERROR_SUCCESS:
+        folderCheck_ = FolderCheck::kPassed;
+        break;
+      // What stands in the way will not go by itself: logging stays off.
+      case Trevalk::kErrorReparsePointEncountered:
+      case Trevalk::kErrorUntrustedOwner:
+      case ERROR_DIRECTORY:
+        SwitchOff();
+        break;
+      default:
+        // A call that failed (memory, handles, a folder that could not be
+        // made or taken back): this entry is lost with that error, the next
+        // one checks again, so one failure does not silence the process.
+        return error;
     }
   }
-  return folderCheck_ == FolderCheck::kPassed;
+  return folderCheck_ == FolderCheck::kPassed ? ERROR_SUCCESS : ERROR_INVALID_PARAMETER;
 }
 
 DWORD CLogging::WriteEntry(const wchar_t* sourceFile, const wchar_t* function, int line, DWORD severity,
                            const wchar_t* message) {
   std::lock_guard<std::mutex> writing(writeLock_);
-  if (!CheckFolder() || !message || !*message) return ERROR_INVALID_PARAMETER;
+  const DWORD folder = CheckFolder();
+  if (folder != ERROR_SUCCESS) return folder;
+  if (!message || !*message) return ERROR_INVALID_PARAMETER;
   DWORD result = OpenCurrentLogFile();
   if (result != ERROR_SUCCESS && result != ERROR_ALREADY_EXISTS) return result;
 
@@ -257,7 +297,7 @@ std::wstring CLogging::LogFilePathFor(DWORD index) const {
 
 DWORD CLogging::ReadLastLogIdx() {
   if (!Trevalk::PathExists(folderIni_.c_str())) return 0;
-  Trevalk::CObfuscatedIniReader ini;
+  LogIni ini;
   ini.Load(folderIni_);
   int value = 0;
   return ini.GetInt(kConfigSection, L"LastLogIdx", value) ? static_cast<DWORD>(value) : 0;
@@ -270,7 +310,7 @@ DWORD CLogging::StoreLastLogIdx(DWORD index) {
     SwitchOff();
     return ERROR_INVALID_PARAMETER;
   }
-  Trevalk::CObfuscatedIniReader ini;
+  LogIni ini;
   ini.Load(folderIni_);  // a missing file is created by the write
   return ini.WriteInt(kConfigSection, L"LastLogIdx", static_cast<int>(index)) ? ERROR_SUCCESS
                                                                                : ERROR_INVALID_PARAMETER;
@@ -281,12 +321,9 @@ DWORD CLogging::CreateLogFile(DWORD index) {
   file_.reset(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                           CREATE_ALWAYS, kLogFileFlags | FILE_ATTRIBUTE_ARCHIVE, nullptr));
   if (!file_) return GetLastError();
-  static const BYTE kByteOrderMark[2] = {0xFF, 0xFE};
   DWORD written = 0;
   if (!WriteFile(file_.get(), kByteOrderMark, sizeof(kByteOrderMark), &written, nullptr)) {
-    const DWORD error = GetLastError();
-    file_.reset();
-    return error;
+    return DropFile(GetLastError());
   }
   return ERROR_SUCCESS;
 }
@@ -326,8 +363,26 @@ DWORD CLogging::OpenBelowMaxSize(DWORD index, bool& full) {
   file_.reset(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                           OPEN_EXISTING, kLogFileFlags, nullptr));
   if (!file_) return GetLastError();
-  SetFilePointer(file_.get(), 0, nullptr, FILE_END);
+  // A file that does not start with the byte-order mark (one whose mark
+  // could not be written, or not the writer's) is started again: lines
+  // appended to it would not read as UTF-16.
+  BYTE start[sizeof kByteOrderMark] = {};
+  DWORD got = 0;
+  if (!ReadFile(file_.get(), start, sizeof start, &got, nullptr)) return DropFile(GetLastError());
+  if (got != sizeof start || memcmp(start, kByteOrderMark, sizeof start) != 0) {
+    file_.reset();
+    return CreateLogFile(index);
+  }
+  // The entry is written only at the end it found: where the pointer could
+  // not be moved, it would overwrite what is there.
+  LARGE_INTEGER none{};
+  if (!SetFilePointerEx(file_.get(), none, nullptr, FILE_END)) return DropFile(GetLastError());
   return ERROR_SUCCESS;
+}
+
+DWORD CLogging::DropFile(DWORD error) {
+  file_.reset();
+  return error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE;
 }
 
 // Makes `index` the current file. The old file of that index is replaced

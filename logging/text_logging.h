@@ -18,6 +18,11 @@
 
 #include "common/unique_handle.h"
 #include "logging_if.h"
+#include "paths/folder_security.h"
+
+namespace Trevalk {
+class SecurityApiTable;
+}
 
 namespace ETWLogging {
 
@@ -46,13 +51,18 @@ class CLogging : public CLoggingIf {
   // Filtered by Enable and the threshold, cut at 4159 characters.
   void Log(DWORD severity, const wchar_t* sourceFile, const wchar_t* function, int line, const wchar_t* format,
            ...) override;
-  // Writes one line (no threshold or Enable test). 87 when the log folder
-  // cannot be created, or when a folder on the way to it, the log file or
-  // the folder's log.ini is a link (logging is then off for good; the
-  // writer runs with the rights of its process, and every user may create
-  // folders and files below ProgramData), for an empty message
-  // or a severity outside 1..6; otherwise the error of opening, creating or
-  // writing the file, or 0.
+  // Writes one line (no threshold or Enable test). 87 when a folder on the
+  // way to the log folder is not a folder, or it, the log file or the
+  // folder's log.ini is a link, or a folder on the way has an owner the
+  // writer does not trust (paths/folder_security.h); logging is then off for
+  // good: the writer runs with the rights of its process, and every user may
+  // create folders and files below ProgramData. The folders it creates get
+  // the protected access list, and one that others may change is taken
+  // back; when that, or creating one, fails, the entry answers the error
+  // and the next entry tries again. 87 also for an empty message
+  // or a severity outside 1..6; otherwise the error of opening, creating,
+  // positioning in or writing the file, or 0. A file found without its
+  // byte-order mark is started again.
   DWORD WriteEntry(const wchar_t* sourceFile, const wchar_t* function, int line, DWORD severity,
                    const wchar_t* message) override;
   int IsEnabled(DWORD severity) override;
@@ -71,6 +81,9 @@ class CLogging : public CLoggingIf {
   // for a null buffer or when the folder cannot be obtained; 122 when it
   // does not fit (buffer untouched); 0 otherwise.
   virtual DWORD GetLogRoot(wchar_t* buffer, size_t capacity);
+  // The access-control functions the folder checks use; null (the
+  // default): the system's.
+  virtual Trevalk::SecurityApiTable* FolderSecurityApi() { return nullptr; }
 
   // Where the writer puts things; empty before Initialize.
   const std::wstring& LogFolder() const { return logFolder_; }
@@ -87,7 +100,9 @@ class CLogging : public CLoggingIf {
 
   void Reset();
   void ReadConfiguration();
-  bool CheckFolder();
+  DWORD CheckFolder();
+  DWORD DropFile(DWORD error);
+  const Trevalk::FolderChainRules& FolderRules(bool create);
   void SwitchOff();
   DWORD OpenCurrentLogFile();
   DWORD OpenBelowMaxSize(DWORD index, bool& full);
@@ -123,6 +138,8 @@ class CLogging : public CLoggingIf {
   // real (not a link); the folder check verifies the levels below it once
   // it has created them.
   std::wstring verifiedFolder_;
+  std::wstring programData_;
+  Trevalk::FolderChainRules folderRules_;
 };
 
 }  // namespace ETWLogging

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <cwctype>
+#include <io.h>
 #include <new>
 #include <vector>
 
@@ -40,6 +41,7 @@ bool SplitName(const std::wstring& name, std::wstring& section, std::wstring& ke
 CBaseIniReader::~CBaseIniReader() = default;
 
 bool CBaseIniReader::Load(const std::wstring& path) {
+  tooLarge_ = false;
   if (path.empty()) return false;
   path_ = path;
   // Lines before the first section header belong to the empty section of
@@ -51,8 +53,24 @@ bool CBaseIniReader::Load(const std::wstring& path) {
     if (error != ENOENT) path_.clear();
     return false;
   }
+  // The size of the file opened, then the bytes read: a file that grows
+  // while it is read is cut off at the limit too.
+  if (sizeLimit_ != 0 && static_cast<unsigned long long>(_filelengthi64(_fileno(file.get()))) > sizeLimit_) {
+    tooLarge_ = true;
+    path_.clear();
+    return false;
+  }
   char piece[kLineBufferBytes];
-  while (fgets(piece, sizeof(piece), file.get()) != nullptr) ParseLine(piece);
+  unsigned long long read = 0;
+  while (fgets(piece, sizeof(piece), file.get()) != nullptr) {
+    read += strlen(piece);
+    if (sizeLimit_ != 0 && read > sizeLimit_) {
+      tooLarge_ = true;
+      path_.clear();
+      return false;
+    }
+    ParseLine(piece);
+  }
   return true;
 }
 
@@ -104,6 +122,7 @@ bool CObfuscatedIniReader::Load(const std::wstring& path) {
     sections_.clear();
     pendingHeaders_.clear();
     if (!CBaseIniReader::Load(path)) {
+      sections_.clear();
       pendingHeaders_.clear();
       return false;
     }

@@ -45,9 +45,15 @@ class CBaseIniReader {
 
   // Parses the file. False for an empty path; false for a missing file, whose
   // path is kept so that a later write creates it; false with the path
-  // emptied when the file exists but cannot be opened (writes then fail).
-  // Lines longer than 1023 bytes are parsed as several pieces.
+  // emptied when the file exists but cannot be opened (writes then fail),
+  // or is larger than the size limit (TooLarge() then tells so, and what
+  // was parsed of a file that grew past it is dropped by the obfuscated
+  // reader). Lines longer than 1023 bytes are parsed as several pieces.
   virtual bool Load(const std::wstring& path);
+  // Files above `bytes` are not parsed; 0 (the default): no limit.
+  void SetSizeLimit(unsigned long long bytes) noexcept { sizeLimit_ = bytes; }
+  // Whether the last Load refused the file for its size.
+  bool TooLarge() const noexcept { return tooLarge_; }
   virtual bool GetInt(const std::wstring& section, const std::wstring& key, int& value);
   virtual bool GetString(const std::wstring& section, const std::wstring& key, std::wstring& value);
   // name: "Section.Key". The out-parameter is written only on success.
@@ -71,6 +77,10 @@ class CBaseIniReader {
  protected:
   std::wstring path_;
   std::wstring currentSection_;
+
+ private:
+  unsigned long long sizeLimit_ = 0;
+  bool tooLarge_ = false;
 };
 
 class CObfuscatedIniReader : public CBaseIniReader {

@@ -1,7 +1,10 @@
 #include "paths.h"
 
 #include <cwchar>
+#include <memory>
 #include <vector>
+
+#include "registry/security_api_table.h"
 
 namespace Trevalk {
 
@@ -38,8 +41,10 @@ bool HasLongPathPrefix(const std::wstring& path) {
 // Opens the folder itself (a link is opened, not followed) with read
 // access, so that the share mode counts: while the handle is open, nobody
 // can open the folder for deletion, which renaming or removing it takes.
-UniqueFileHandle PinFolder(const std::wstring& folder, DWORD& error) {
-  UniqueFileHandle pin(CreateFileW(folder.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+// `extraAccess` adds what judging (READ_CONTROL) or taking back (WRITE_DAC)
+// the level needs.
+UniqueFileHandle PinFolder(const std::wstring& folder, DWORD extraAccess, DWORD& error) {
+  UniqueFileHandle pin(CreateFileW(folder.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | extraAccess,
                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   if (!pin) {
@@ -60,13 +65,57 @@ UniqueFileHandle PinFolder(const std::wstring& folder, DWORD& error) {
   return pin;
 }
 
-DWORD CheckFolderLevel(const std::wstring& folder, std::vector<UniqueFileHandle>* pins) {
+// Pins one level for judging: with WRITE_DAC when it may have to be taken
+// back and the caller may change it, else with READ_CONTROL alone (a level
+// that then needs taking back fails when its list is set).
+UniqueFileHandle PinForJudging(const std::wstring& folder, FolderSecurity security, DWORD& error) {
+  if (security == FolderSecurity::kIgnore) return PinFolder(folder, 0, error);
+  if (security == FolderSecurity::kTakeBack) {
+    UniqueFileHandle pin = PinFolder(folder, READ_CONTROL | WRITE_DAC, error);
+    if (error != ERROR_ACCESS_DENIED) return pin;
+  }
+  return PinFolder(folder, READ_CONTROL, error);
+}
+
+// The rules' table, or one of the walk's own, and the lists built from it;
+// made when the first level needs them.
+class WalkSecurity {
+ public:
+  explicit WalkSecurity(const FolderChainRules* rules) : rules_(rules) {}
+  FolderAccess& Access() {
+    if (!access_) {
+      if (!rules_->api) own_.reset(new SecurityApiTable());
+      access_.reset(new FolderAccess(rules_->api ? *rules_->api : *own_));
+    }
+    return *access_;
+  }
+
+ private:
+  const FolderChainRules* rules_;
+  std::unique_ptr<SecurityApiTable> own_;
+  std::unique_ptr<FolderAccess> access_;
+};
+
+DWORD CheckFolderLevel(const std::wstring& folder, std::vector<UniqueFileHandle>* pins,
+                       const FolderChainRules* rules, WalkSecurity& security) {
   UniqueFileHandle pin;
-  if (pins) {
+  if (pins || rules) {
+    const FolderSecurity judging = rules ? rules->security : FolderSecurity::kIgnore;
     DWORD error = ERROR_SUCCESS;
-    pin = PinFolder(folder, error);
+    pin = PinForJudging(folder, judging, error);
+    if (rules && rules->create && (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)) {
+      // Created with the protected list; a level that appeared meanwhile
+      // is judged like any other.
+      error = security.Access().CreateFolder(folder.c_str());
+      if (error != ERROR_SUCCESS && error != ERROR_ALREADY_EXISTS) return error;
+      pin = PinForJudging(folder, judging, error);
+    }
     if (error == ERROR_FILE_NOT_FOUND) error = ERROR_PATH_NOT_FOUND;
     if (error != ERROR_SUCCESS) return error;
+    if (judging != FolderSecurity::kIgnore) {
+      error = security.Access().JudgeFolder(pin.get(), judging);
+      if (error != ERROR_SUCCESS) return error;
+    }
   }
   // The attribute query also runs with a pin: some file systems (and Wine,
   // for its symbolic links) report the reparse point only on the path.
@@ -225,7 +274,7 @@ DWORD CreateDirectoryTree(const wchar_t* path) {
 }
 
 DWORD CheckRealFolderChain(const std::wstring& root, const std::wstring& path, std::wstring* failedAt,
-                           std::vector<UniqueFileHandle>* pins) {
+                           std::vector<UniqueFileHandle>* pins, const FolderChainRules* rules) {
   if (failedAt) failedAt->clear();
   size_t rootChars = root.size();
   while (rootChars > 0 && root[rootChars - 1] == L'\\') --rootChars;
@@ -236,12 +285,13 @@ DWORD CheckRealFolderChain(const std::wstring& root, const std::wstring& path, s
     return ERROR_INVALID_PARAMETER;
   }
   // Outermost first: a link higher up would redirect every level below it.
+  WalkSecurity security(rules);
   size_t end = rootChars;
   do {
     end = path.find(L'\\', end + 1);
     if (end == std::wstring::npos || end > pathChars) end = pathChars;
     const std::wstring level = path.substr(0, end);
-    const DWORD error = CheckFolderLevel(level, pins);
+    const DWORD error = CheckFolderLevel(level, pins, rules, security);
     if (error != ERROR_SUCCESS) {
       if (failedAt) *failedAt = level;
       return error;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/unique_handle.h"
+#include "paths/folder_security.h"
 
 namespace Trevalk {
 
@@ -111,8 +112,19 @@ std::wstring MakeAbsoluteDirectoryPath(const std::wstring& path, const std::wstr
 // open in `pins` (outermost first), so that no checked level can be renamed
 // or replaced by a link while the caller holds them. On failure `pins` holds
 // the levels checked before the one that failed.
+//
+// With `rules` (may be null; see folder_security.h), each level is opened
+// that way whether or not it is kept, and through that handle:
+//   - create: a missing level is created with the protected list first
+//     (its CreateDirectoryW error when that fails);
+//   - kJudge / kTakeBack: its owner and access list are judged, giving
+//     kErrorUntrustedOwner, kErrorOpenToOthers (kJudge), or the error of
+//     reading or taking back its security; a level taken back is used.
+// These cost an open and a security query per level, so walks with rules
+// belong where a caller checks once (per process, per step), not per write.
 [[nodiscard]] DWORD CheckRealFolderChain(const std::wstring& root, const std::wstring& path,
                                          std::wstring* failedAt = nullptr,
-                                         std::vector<UniqueFileHandle>* pins = nullptr);
+                                         std::vector<UniqueFileHandle>* pins = nullptr,
+                                         const FolderChainRules* rules = nullptr);
 
 }  // namespace Trevalk

@@ -108,4 +108,69 @@ DWORD SecurityApiTable::SetEntriesInAclW(ULONG count, PEXPLICIT_ACCESS_W entries
   return fn ? fn(count, entries, oldAcl, newAcl) : 1;
 }
 
+BOOL SecurityApiTable::SetSecurityDescriptorControl(PSECURITY_DESCRIPTOR descriptor, SECURITY_DESCRIPTOR_CONTROL mask,
+                                                    SECURITY_DESCRIPTOR_CONTROL bits) {
+  using Fn = BOOL(WINAPI*)(PSECURITY_DESCRIPTOR, SECURITY_DESCRIPTOR_CONTROL, SECURITY_DESCRIPTOR_CONTROL);
+  const Fn fn = Get<Fn>(kSetSecurityDescriptorControl);
+  return fn ? fn(descriptor, mask, bits) : FALSE;
+}
+
+BOOL SecurityApiTable::OpenThreadToken(HANDLE thread, DWORD access, BOOL openAsSelf, PHANDLE token) {
+  using Fn = BOOL(WINAPI*)(HANDLE, DWORD, BOOL, PHANDLE);
+  const Fn fn = Get<Fn>(kOpenThreadToken);
+  return fn ? fn(thread, access, openAsSelf, token) : FALSE;
+}
+
+BOOL SecurityApiTable::GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind, LPVOID buffer, DWORD size,
+                                           PDWORD needed) {
+  using Fn = BOOL(WINAPI*)(HANDLE, TOKEN_INFORMATION_CLASS, LPVOID, DWORD, PDWORD);
+  const Fn fn = Get<Fn>(kGetTokenInformation);
+  return fn ? fn(token, kind, buffer, size, needed) : FALSE;
+}
+
+BOOL SecurityApiTable::InitializeAcl(PACL acl, DWORD bytes, DWORD revision) {
+  using Fn = BOOL(WINAPI*)(PACL, DWORD, DWORD);
+  const Fn fn = Get<Fn>(kInitializeAcl);
+  return fn ? fn(acl, bytes, revision) : FALSE;
+}
+
+BOOL SecurityApiTable::AddAccessAllowedAce(PACL acl, DWORD revision, DWORD mask, PSID sid) {
+  using Fn = BOOL(WINAPI*)(PACL, DWORD, DWORD, PSID);
+  const Fn fn = Get<Fn>(kAddAccessAllowedAce);
+  return fn ? fn(acl, revision, mask, sid) : FALSE;
+}
+
+BOOL SecurityApiTable::GetAce(PACL acl, DWORD index, LPVOID* ace) {
+  using Fn = BOOL(WINAPI*)(PACL, DWORD, LPVOID*);
+  const Fn fn = Get<Fn>(kGetAce);
+  return fn ? fn(acl, index, ace) : FALSE;
+}
+
+BOOL SecurityApiTable::GetAclInformation(PACL acl, LPVOID buffer, DWORD bytes, ACL_INFORMATION_CLASS kind) {
+  using Fn = BOOL(WINAPI*)(PACL, LPVOID, DWORD, ACL_INFORMATION_CLASS);
+  const Fn fn = Get<Fn>(kGetAclInformation);
+  return fn ? fn(acl, buffer, bytes, kind) : FALSE;
+}
+
+BOOL SecurityApiTable::EqualSid(PSID first, PSID second) {
+  using Fn = BOOL(WINAPI*)(PSID, PSID);
+  const Fn fn = Get<Fn>(kEqualSid);
+  return fn ? fn(first, second) : FALSE;
+}
+
+DWORD SecurityApiTable::GetSecurityInfo(HANDLE object, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, PSID* owner,
+                                        PSID* group, PACL* dacl, PACL* sacl, PSECURITY_DESCRIPTOR* descriptor) {
+  using Fn = DWORD(WINAPI*)(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID*, PSID*, PACL*, PACL*,
+                            PSECURITY_DESCRIPTOR*);
+  const Fn fn = Get<Fn>(kGetSecurityInfo);
+  return fn ? fn(object, type, info, owner, group, dacl, sacl, descriptor) : 1;
+}
+
+DWORD SecurityApiTable::SetSecurityInfo(HANDLE object, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, PSID owner,
+                                        PSID group, PACL dacl, PACL sacl) {
+  using Fn = DWORD(WINAPI*)(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID, PSID, PACL, PACL);
+  const Fn fn = Get<Fn>(kSetSecurityInfo);
+  return fn ? fn(object, type, info, owner, group, dacl, sacl) : 1;
+}
+
 }  // namespace Trevalk

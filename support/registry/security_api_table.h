@@ -1,6 +1,7 @@
 // The access-control functions of advapi32, bound at run time by name from
 // the System folder's copy of the library rather than linked. A table lives
-// for one operation (GrantEveryoneFullAccess) and is destroyed after it.
+// for one operation (GrantEveryoneFullAccess, or one walk of the folder
+// checks in paths/folder_security.h) and is destroyed after it.
 #pragma once
 
 #include <windows.h>
@@ -40,6 +41,19 @@ class SecurityApiTable {
   BOOL GetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR descriptor, LPBOOL present, PACL* acl, LPBOOL defaulted);
   LONG RegGetKeySecurity(HKEY key, SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR descriptor, LPDWORD size);
   DWORD SetEntriesInAclW(ULONG count, PEXPLICIT_ACCESS_W entries, PACL oldAcl, PACL* newAcl);
+  BOOL SetSecurityDescriptorControl(PSECURITY_DESCRIPTOR descriptor, SECURITY_DESCRIPTOR_CONTROL mask,
+                                    SECURITY_DESCRIPTOR_CONTROL bits);
+  BOOL OpenThreadToken(HANDLE thread, DWORD access, BOOL openAsSelf, PHANDLE token);
+  BOOL GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind, LPVOID buffer, DWORD size, PDWORD needed);
+  BOOL InitializeAcl(PACL acl, DWORD bytes, DWORD revision);
+  BOOL AddAccessAllowedAce(PACL acl, DWORD revision, DWORD mask, PSID sid);
+  BOOL GetAce(PACL acl, DWORD index, LPVOID* ace);
+  BOOL GetAclInformation(PACL acl, LPVOID buffer, DWORD bytes, ACL_INFORMATION_CLASS kind);
+  BOOL EqualSid(PSID first, PSID second);
+  DWORD GetSecurityInfo(HANDLE object, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, PSID* owner, PSID* group,
+                        PACL* dacl, PACL* sacl, PSECURITY_DESCRIPTOR* descriptor);
+  DWORD SetSecurityInfo(HANDLE object, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, PSID owner, PSID group,
+                        PACL dacl, PACL sacl);
 
  protected:
   // Seams: where the library comes from and how a name is found.
@@ -54,6 +68,16 @@ class SecurityApiTable {
     kSetSecurityDescriptorDacl = 8,
     kGetSecurityDescriptorDacl = 9,
     kAllocateAndInitializeSid = 10,
+    kOpenThreadToken = 12,
+    kGetTokenInformation = 13,
+    kInitializeAcl = 14,
+    kAddAccessAllowedAce = 17,
+    kGetSecurityInfo = 18,
+    kSetSecurityInfo = 19,
+    kGetAce = 21,
+    kEqualSid = 23,
+    kGetAclInformation = 24,
+    kSetSecurityDescriptorControl = 25,
   };
   template <typename Fn>
   Fn Get(Slot slot) const noexcept;

@@ -1,5 +1,11 @@
 #include "test_support.h"
 
+#include <aclapi.h>
+#include <sddl.h>
+
+#include <cstdio>
+#include <cstdlib>
+
 #include <atomic>
 #include <cstdio>
 
@@ -197,6 +203,99 @@ ScopedUnixLink::~ScopedUnixLink() {
   if (!started_) return;
   RunProcess(FromUtf8("/bin/rm -f \"" + unixLink_ + "\""));
   WaitForEntry(link_, false);
+}
+
+namespace {
+
+// Runs a Unix shell command under Wine and waits for it to finish, which
+// Wine does not do itself: the command ends by creating a marker file.
+bool RunUnixShell(const std::string& command) {
+  ScratchDir scratch(L"rvqunix");
+  const std::wstring marker = scratch.Child(L"done");
+  const std::string unixMarker = UnixPath(marker);
+  if (unixMarker.empty()) return false;
+  if (!RunProcess(FromUtf8("/bin/sh -c \"" + command + " ; touch '" + unixMarker + "'\"")).started) return false;
+  return WaitForEntry(marker, true);
+}
+
+}  // namespace
+
+bool SetUnixMode(const std::wstring& path, unsigned mode) {
+  const std::string unixPath = UnixPath(path);
+  char octal[8];
+  snprintf(octal, sizeof octal, "%o", mode & 07777);
+  return !unixPath.empty() && RunUnixShell(std::string("chmod ") + octal + " '" + unixPath + "'") &&
+         UnixMode(path) == static_cast<int>(mode & 07777);
+}
+
+int UnixMode(const std::wstring& path) {
+  const std::string unixPath = UnixPath(path);
+  ScratchDir scratch(L"rvqmode");
+  const std::wstring out = scratch.Child(L"mode");
+  const std::string unixOut = UnixPath(out);
+  if (unixPath.empty() || unixOut.empty()) return -1;
+  if (!RunUnixShell("stat -c %a '" + unixPath + "' > '" + unixOut + ".tmp' && mv '" + unixOut + ".tmp' '" + unixOut +
+                    "'")) {
+    return -1;
+  }
+  Trevalk::UniqueFileHandle file(
+      CreateFileW(out.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  char text[16] = {};
+  DWORD got = 0;
+  if (!file || !ReadFile(file.get(), text, sizeof text - 1, &got, nullptr) || got == 0) return -1;
+  return static_cast<int>(strtoul(text, nullptr, 8));
+}
+
+AccessListReadBack ReadBackAccessList(const std::wstring& path) {
+  AccessListReadBack result;
+  Trevalk::UniqueFileHandle handle(CreateFileW(path.c_str(), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                               nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!handle) return result;
+  PACL acl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  const DWORD error = GetSecurityInfo(handle.get(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                      &acl, nullptr, &descriptor);
+  const Trevalk::UniqueLocalMemory held(descriptor);
+  if (error != ERROR_SUCCESS) return result;
+  std::string user;
+  HANDLE token = nullptr;
+  if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+    BYTE buffer[256];
+    DWORD size = 0;
+    wchar_t* sid = nullptr;
+    if (GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size) &&
+        ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &sid)) {
+      user = Narrow(sid);
+      LocalFree(sid);
+    }
+    CloseHandle(token);
+  }
+  result.read = true;
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  GetSecurityDescriptorControl(descriptor, &control, &revision);
+  result.isProtected = (control & SE_DACL_PROTECTED) != 0;
+  result.othersMayChange = acl == nullptr;
+  const DWORD changing = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_DELETE_CHILD | DELETE | WRITE_DAC | WRITE_OWNER |
+                         GENERIC_WRITE | GENERIC_ALL;
+  for (DWORD k = 0; acl && k < acl->AceCount; ++k) {
+    ACCESS_ALLOWED_ACE* ace = nullptr;
+    if (!GetAce(acl, k, reinterpret_cast<void**>(&ace))) break;
+    wchar_t* wideSid = nullptr;
+    ConvertSidToStringSidW(&ace->SidStart, &wideSid);
+    const std::string sid = wideSid ? Narrow(wideSid) : "?";
+    LocalFree(wideSid);
+    char entry[160];
+    snprintf(entry, sizeof entry, "(%d;%d;0x%lx;%s)", ace->Header.AceType, ace->Header.AceFlags,
+             static_cast<unsigned long>(ace->Mask), sid.c_str());
+    result.text += entry;
+    if (sid == "S-1-1-0") result.everyoneListed = true;
+    if (ace->Header.AceType == ACCESS_ALLOWED_ACE_TYPE && (ace->Mask & changing) && sid != "S-1-5-18" &&
+        sid != "S-1-5-32-544" && sid != user) {
+      result.othersMayChange = true;
+    }
+  }
+  return result;
 }
 
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {

@@ -78,6 +78,27 @@ class ScopedUnixLink {
 // The Unix path of a Windows path under Wine; empty elsewhere.
 std::string UnixPath(const std::wstring& path);
 
+// Sets the Unix mode of `path` (under Wine), as a user would from the Unix
+// side: Wine reads a folder of mode 0777 as one that Everyone may write.
+bool SetUnixMode(const std::wstring& path, unsigned mode);
+// The Unix permission bits of `path`; -1 when they cannot be read.
+int UnixMode(const std::wstring& path);
+constexpr int kOthersWrite = 02;
+
+// The access list of `path` as GetSecurityInfo reads it back. Wine keeps
+// no list of its own: it answers what the Unix mode gives (SYSTEM, the
+// current user, Everyone for the "other" bits), so a list set through the
+// API shows only through what it made of the mode.
+struct AccessListReadBack {
+  bool read = false;
+  bool isProtected = false;     // SE_DACL_PROTECTED
+  bool othersMayChange = false;  // write, append, delete, WRITE_DAC... for anyone but
+                                 // SYSTEM, Administrators and the current user
+  bool everyoneListed = false;   // an entry for Everyone at all
+  std::string text;              // "(type;flags;mask;SID)" per entry
+};
+AccessListReadBack ReadBackAccessList(const std::wstring& path);
+
 // Deletes a folder and everything below it, never following a link (a
 // link's own entry is left for its owner to remove). True when it is gone.
 bool RemoveTree(const std::wstring& path);

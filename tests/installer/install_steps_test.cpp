@@ -1,6 +1,10 @@
 // Pre-install and post-install steps. The data-file migration runs with
 // scratch folders standing in for the common application-data and
 // program-files folders, so the machine's own stay untouched.
+#include <windows.h>
+
+#include <aclapi.h>
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -10,6 +14,8 @@
 #include "install_steps.h"
 #include "paths/paths.h"
 #include "step_test_util.h"
+#include "test_support.h"
+#include "untrusted_owner_table.h"
 
 namespace {
 
@@ -48,7 +54,7 @@ class PreInstallMigration : public ::testing::Test {
 
   // Runs the step with the recording log at Normal; checks the result, the
   // flag and the zeroed StepResult.
-  std::vector<std::wstring> Run() {
+  std::vector<std::wstring> Run(Trevalk::SecurityApiTable* security = nullptr) {
     ScopedRecordingLog log;
     log.state.threshold = 1;
     const std::wstring commonPath = common_.path();
@@ -56,6 +62,7 @@ class PreInstallMigration : public ::testing::Test {
     checkrvq::DataFileFolders folders;
     folders.commonAppData = commonPath.c_str();
     folders.programFiles = programsPath.c_str();
+    folders.security = security;
     StepResult* result = nullptr;
     DWORD flag = 0xA5A5A5A5;
     EXPECT_EQ(checkrvq::PreInstallIn(folders, &result, &flag), 0u);
@@ -123,11 +130,64 @@ TEST_F(PreInstallMigration, HeldFirstFileIsNotSupersededByTheOlderSecond) {
     Trevalk::UniqueFileHandle held(CreateFileW(FirstOld().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                                nullptr, OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(held);
-    EXPECT_EQ(Run(), (std::vector<std::wstring>{kStart, kFlag, FirstMoveLine(), kComplete}));
+    // The file stays, and the log says so rather than that it moved.
+    EXPECT_EQ(Run(), (std::vector<std::wstring>{kStart, kFlag,
+                                                L"4 PreInstall 238 detectRVQ.dll PreInstall(): Data file not moved "
+                                                L"from " + FirstOld() + L". Error code:32",
+                                                kComplete}));
   }
   EXPECT_FALSE(FileExists(Target()));
   EXPECT_EQ(ReadFileBytes(FirstOld()), "old one");
   EXPECT_EQ(ReadFileBytes(SecondOld()), "old two");
+}
+
+// Every user may create folders in the common application-data folder. A
+// level she made before the step (Wine: mode 0777, which it reads as
+// Everyone may write) is taken back before the data file goes into it, a
+// level the step makes carries the protected list, and the moved file keeps
+// none of its planter's rights: only what the folder gives it.
+TEST_F(PreInstallMigration, OpenLevelsAreTakenBackAndTheMovedFileInheritsFromThem) {
+  const std::wstring maker = common_.Child(L"Bryxen");
+  ASSERT_TRUE(Trevalk::CreateDirectoryPath(maker.c_str()));
+  ASSERT_TRUE(rvqtest::SetUnixMode(maker, 0777));
+  Put(FirstOld(), "old one");
+  ASSERT_TRUE(rvqtest::SetUnixMode(FirstOld(), 0666));
+  EXPECT_EQ(Run(), (std::vector<std::wstring>{kStart, kFlag, FirstMoveLine(), kComplete}));
+  EXPECT_EQ(ReadFileBytes(Target()), "old one");
+  EXPECT_EQ(rvqtest::UnixMode(maker) & rvqtest::kOthersWrite, 0);
+  const auto takenBack = rvqtest::ReadBackAccessList(maker);
+  EXPECT_TRUE(takenBack.read && !takenBack.othersMayChange) << takenBack.text;
+  const auto created = rvqtest::ReadBackAccessList(common_.Child(L"Bryxen\\RVQ"));
+  EXPECT_TRUE(created.read && !created.othersMayChange && !created.everyoneListed) << created.text;
+  // The moved file: what the folder gives (Wine shows no inherited entries,
+  // only the mode they made).
+  EXPECT_EQ(rvqtest::UnixMode(Target()) & rvqtest::kOthersWrite, 0);
+  const auto moved = rvqtest::ReadBackAccessList(Target());
+  EXPECT_TRUE(moved.read && !moved.othersMayChange && !moved.isProtected) << moved.text;
+}
+
+// Wine reports every file as the current user's: the owner is answered
+// through the security functions' table. A folder on the way, or the data
+// file itself, that a stranger owns stops the move, with the Error line,
+// and the installation is still allowed.
+TEST_F(PreInstallMigration, AStrangerOwnedFolderOrFileIsNotUsed) {
+  ASSERT_TRUE(Trevalk::CreateDirectoryPath(common_.Child(L"Bryxen\\RVQ").c_str()));
+  Put(FirstOld(), "old one");
+  const std::wstring prefix = L"4 PreInstall 230 detectRVQ.dll PreInstall(): Data file not moved: [";
+  const std::wstring suffix =
+      L"] is not owned by the system, the administrators or the installing user. Error code:1307";
+  {
+    rvqtest::UntrustedOwnerTable strangerFolders(rvqtest::UntrustedOwnerTable::kFolders);
+    EXPECT_EQ(Run(&strangerFolders),
+              (std::vector<std::wstring>{kStart, kFlag, prefix + common_.Child(L"Bryxen") + suffix, kComplete}));
+  }
+  {
+    rvqtest::UntrustedOwnerTable strangerFiles(rvqtest::UntrustedOwnerTable::kFiles);
+    EXPECT_EQ(Run(&strangerFiles), (std::vector<std::wstring>{kStart, kFlag, prefix + FirstOld() + suffix, kComplete}));
+    EXPECT_GT(rvqtest::UntrustedOwnerTable::strangerAnswers(), 0);
+  }
+  EXPECT_FALSE(FileExists(Target()));
+  EXPECT_EQ(ReadFileBytes(FirstOld()), "old one");
 }
 
 // Every user may create folders in the common application-data folder, so
@@ -178,6 +238,46 @@ INSTANTIATE_TEST_SUITE_P(Links, PreInstallThroughLink,
                          ::testing::Values(LinkCase{L"Bryxen", "outside"}, LinkCase{L"Bryxen", nullptr},
                                            LinkCase{L"Bryxen\\RVQ", "outside"}, LinkCase{L"Bryxen\\RVQ", nullptr},
                                            LinkCase{L"BryxenOnline\\RVQ", "outside"}));
+
+// A folder the shell cannot name is not replaced by another folder tree,
+// where the product would never read the data file: nothing moves from or
+// into it, and an Error line says why.
+TEST_F(PreInstallMigration, AFolderTheShellCannotNameMovesNothing) {
+  class NoFolders : public Trevalk::ShlObjAPI {
+   public:
+    HRESULT GetKnownFolderPath(REFKNOWNFOLDERID, DWORD, HANDLE, PWSTR* path) override {
+      *path = nullptr;
+      return E_FAIL;
+    }
+  } shell;
+  const std::wstring oldTree = L"C:\\Documents and Settings\\All Users\\Application Data\\Bryxen";
+  rvqtest::RemoveTree(oldTree);
+  Put(SecondOld(), "old two");
+  const auto run = [&](bool commonKnown) {
+    ScopedRecordingLog log;
+    log.state.threshold = 1;
+    const std::wstring commonPath = common_.path();
+    checkrvq::DataFileFolders folders;
+    folders.commonAppData = commonKnown ? commonPath.c_str() : nullptr;
+    folders.shell = &shell;
+    DWORD flag = 0;
+    EXPECT_EQ(checkrvq::PreInstallIn(folders, nullptr, &flag), 0u);
+    EXPECT_EQ(flag, 1u);
+    return LogLines(log);
+  };
+  const std::wstring unknown = L"4 PreInstall 236 detectRVQ.dll PreInstall(): Data file not moved: the ";
+  EXPECT_EQ(run(false), (std::vector<std::wstring>{kStart, kFlag,
+                                                   unknown + L"common application-data folder could not be found. "
+                                                             L"Error code:0x80004005",
+                                                   kComplete}));
+  EXPECT_FALSE(rvqtest::DirectoryExists(oldTree));
+  EXPECT_EQ(run(true),
+            (std::vector<std::wstring>{kStart, kFlag, FirstMoveLine(),
+                                       unknown + L"program-files folder could not be found. Error code:0x80004005",
+                                       kComplete}));
+  EXPECT_FALSE(FileExists(Target()));
+  EXPECT_EQ(ReadFileBytes(SecondOld()), "old two");
+}
 
 TEST(PreInstall, NormalLinesStayQuietAtTheDefaultThreshold) {
   rvqtest::ScratchDir common(L"rvqcommon");

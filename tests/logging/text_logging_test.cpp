@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
 #include <cwchar>
 #include <string>
 #include <thread>
@@ -15,7 +16,9 @@
 #include "logging.h"
 #include "paths/paths.h"
 #include "test_support.h"
+#include "text_log_format.h"
 #include "text_logging.h"
+#include "untrusted_owner_table.h"
 
 using ETWLogging::CLogging;
 
@@ -57,6 +60,58 @@ bool ReadIniInt(const std::wstring& path, const wchar_t* key, int& value) {
   Trevalk::CObfuscatedIniReader ini;
   ini.Load(path);
   return ini.GetInt(L"Config", key, value);
+}
+
+// Points the test program's import of kernel32's `name` (the writer is
+// linked into it) at `replacement` for as long as it lives.
+class ScopedImportPatch {
+ public:
+  ScopedImportPatch(const char* name, void* replacement) {
+    auto* base = reinterpret_cast<BYTE*>(GetModuleHandleW(nullptr));
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(
+        base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
+    const auto& imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    for (auto* module = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress); module->Name;
+         ++module) {
+      auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + module->OriginalFirstThunk);
+      auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + module->FirstThunk);
+      for (; names->u1.AddressOfData; ++names, ++slots) {
+        if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
+        const auto* byName = reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
+        if (strcmp(reinterpret_cast<const char*>(byName->Name), name) != 0) continue;
+        slot_ = &slots->u1.Function;
+        saved_ = *slot_;
+        Write(reinterpret_cast<ULONG_PTR>(replacement));
+        return;
+      }
+    }
+  }
+  ~ScopedImportPatch() {
+    if (slot_) Write(saved_);
+  }
+  ScopedImportPatch(const ScopedImportPatch&) = delete;
+  ScopedImportPatch& operator=(const ScopedImportPatch&) = delete;
+  bool patched() const { return slot_ != nullptr; }
+
+ private:
+  void Write(ULONG_PTR value) {
+    DWORD old = 0;
+    VirtualProtect(slot_, sizeof *slot_, PAGE_READWRITE, &old);
+    *slot_ = value;
+    VirtualProtect(slot_, sizeof *slot_, old, &old);
+  }
+  ULONG_PTR* slot_ = nullptr;
+  ULONG_PTR saved_ = 0;
+};
+
+BOOL WINAPI FailingSetFilePointerEx(HANDLE, LARGE_INTEGER, PLARGE_INTEGER, DWORD) {
+  SetLastError(ERROR_NEGATIVE_SEEK);
+  return FALSE;
+}
+
+DWORD WINAPI FailingSetFilePointer(HANDLE, LONG, PLONG, DWORD) {
+  SetLastError(ERROR_NEGATIVE_SEEK);
+  return INVALID_SET_FILE_POINTER;
 }
 
 void MakeFullFile(const std::wstring& path, size_t bytes) {
@@ -347,6 +402,128 @@ TEST_F(TextLogging, LinksOnTheWaySwitchLoggingOff) {
   }
   EXPECT_EQ(ReadAll(outsideLog), logBefore);
   EXPECT_EQ(ReadAll(outsideIni), iniBefore);
+}
+
+// A level a user made before the writer ran (Wine: mode 0777, read as
+// Everyone may write) is taken back before the first file goes into it, and
+// the levels the writer makes carry the protected list.
+TEST_F(TextLogging, OpenLevelsAreTakenBackAndNewLevelsProtected) {
+  const std::wstring group = root + L"RvqTextTest";
+  ASSERT_TRUE(Trevalk::CreateDirectoryPath(group.c_str()));
+  ASSERT_TRUE(rvqtest::SetUnixMode(group, 0777));
+  CLogging logger;
+  Init(logger);
+  ASSERT_EQ(logger.WriteEntry(L"f", L"F", 1, 4, L"kept"), 0u);
+  EXPECT_NE(TextOf(logger.LogFilePathFor(0)).find(L"kept"), std::wstring::npos);
+  EXPECT_EQ(rvqtest::UnixMode(group) & rvqtest::kOthersWrite, 0);
+  const auto takenBack = rvqtest::ReadBackAccessList(group);
+  EXPECT_TRUE(takenBack.read && !takenBack.othersMayChange) << takenBack.text;
+  const auto created = rvqtest::ReadBackAccessList(folder);
+  EXPECT_TRUE(created.read && !created.othersMayChange && !created.everyoneListed) << created.text;
+}
+
+// Wine reports every file as the current user's: the owner is answered
+// through the security functions' table. A level a stranger owns switches
+// logging off, as a folder that cannot be made does.
+TEST_F(TextLogging, AStrangerOwnedLevelSwitchesLoggingOff) {
+  class StrangerOwnedLogger : public CLogging {
+   public:
+    Trevalk::SecurityApiTable* FolderSecurityApi() override { return &table_; }
+
+   private:
+    rvqtest::UntrustedOwnerTable table_{rvqtest::UntrustedOwnerTable::kFolders};
+  };
+  ASSERT_TRUE(Trevalk::CreateDirectoryPath(root.c_str()));
+  auto* logger = new StrangerOwnedLogger();
+  logger->AddRef();
+  Init(*logger);
+  EXPECT_EQ(logger->IsEnabled(5), 0);
+  EXPECT_EQ(logger->WriteEntry(L"f", L"F", 1, 4, L"lost"), 87u);
+  EXPECT_GT(rvqtest::UntrustedOwnerTable::strangerAnswers(), 0);
+  logger->Release();
+  EXPECT_FALSE(rvqtest::DirectoryExists(root + L"RvqTextTest"));
+}
+
+// The writer reads the folder's log.ini at every entry: one larger than
+// 64 KiB is neither read nor written, and the defaults apply.
+TEST_F(TextLogging, AnOversizedIniIsNotRead) {
+  PrepareFolderIni();
+  const std::wstring ini = folder + L"\\log.ini";
+  WriteIniInt(ini, L"Severity", 5);
+  WriteIniInt(ini, L"LastLogIdx", 1);
+  std::string bytes = ReadAll(ini);
+  bytes.append(ETWLogging::textlog::kMaxIniBytes - bytes.size(), ';');
+  ASSERT_TRUE(rvqtest::WriteFileBytes(ini, bytes));
+  {
+    CLogging logger;
+    Init(logger);
+    EXPECT_EQ(logger.GetSeverity(), 5u) << "at the limit it is read";
+  }
+  bytes += "\r\n";
+  ASSERT_TRUE(rvqtest::WriteFileBytes(ini, bytes));
+  CLogging logger;
+  Init(logger);
+  EXPECT_EQ(logger.GetSeverity(), 3u);
+  ASSERT_EQ(logger.WriteEntry(L"f", L"F", 1, 4, L"to file 0"), 0u);
+  EXPECT_NE(TextOf(logger.LogFilePathFor(0)).find(L"to file 0"), std::wstring::npos);
+  EXPECT_EQ(ReadAll(ini), bytes);
+}
+
+// A file without the byte-order mark (its mark could not be written) is
+// started again, not appended to: its lines would not read as UTF-16.
+TEST_F(TextLogging, AFileWithoutItsMarkIsStartedAgain) {
+  PrepareFolderIni();
+  CLogging logger;
+  Init(logger);
+  const std::wstring file = logger.LogFilePathFor(0);
+  for (const char* left : {"", "ab"}) {
+    ASSERT_TRUE(rvqtest::WriteFileBytes(file, left));
+    ASSERT_EQ(logger.WriteEntry(L"f", L"F", 1, 4, L"fresh"), 0u);
+    const std::wstring text = TextOf(file);
+    EXPECT_EQ(text.substr(22), L"$ -- (Error)$  fresh\r\n") << left;
+  }
+}
+
+// The entry is written only at the end the writer found: a file pointer
+// that cannot be moved ends the entry with its error and leaves the file
+// as it was, mark and lines.
+TEST_F(TextLogging, AnEndThatCannotBeFoundIsNotWrittenOver) {
+  CLogging logger;
+  Init(logger);
+  ASSERT_EQ(logger.WriteEntry(L"f", L"F", 1, 4, L"first"), 0u);
+  const std::string before = ReadAll(logger.LogFilePathFor(0));
+  DWORD result = 0;
+  {
+    ScopedImportPatch extended("SetFilePointerEx", reinterpret_cast<void*>(&FailingSetFilePointerEx));
+    ScopedImportPatch plain("SetFilePointer", reinterpret_cast<void*>(&FailingSetFilePointer));
+    ASSERT_TRUE(extended.patched() || plain.patched());
+    result = logger.WriteEntry(L"f", L"F", 1, 4, L"second");
+  }
+  EXPECT_EQ(result, static_cast<DWORD>(ERROR_NEGATIVE_SEEK));
+  EXPECT_EQ(ReadAll(logger.LogFilePathFor(0)), before);
+}
+
+// A folder check that fails at the first entry (here the security query,
+// through the table) is tried again at the next one: one failed call does
+// not silence the process.
+TEST_F(TextLogging, AFolderCheckThatFailedIsTriedAgain) {
+  class Logger : public CLogging {
+   public:
+    Trevalk::SecurityApiTable* FolderSecurityApi() override { return &table_; }
+
+   private:
+    rvqtest::UntrustedOwnerTable table_{rvqtest::UntrustedOwnerTable::kNoAnswer};
+  };
+  ASSERT_TRUE(Trevalk::CreateDirectoryPath(root.c_str()));
+  auto* logger = new Logger();
+  logger->AddRef();
+  Init(*logger);
+  EXPECT_EQ(logger->WriteEntry(L"f", L"F", 1, 4, L"lost"), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+  EXPECT_NE(logger->IsEnabled(5), 0);
+  rvqtest::UntrustedOwnerTable::Answer(rvqtest::UntrustedOwnerTable::kSystem);
+  EXPECT_EQ(logger->WriteEntry(L"f", L"F", 1, 4, L"kept"), 0u);
+  EXPECT_NE(TextOf(logger->LogFilePathFor(0)).find(L"kept"), std::wstring::npos);
+  logger->Release();
 }
 
 // The maker's folder itself as a link; the machine's own folder is put

@@ -17,6 +17,27 @@ std::wstring SizeText(ULONGLONG bytes) { return std::to_wstring(bytes) + L" byte
 // The file the writer appends to next: the most recently written one.
 const LogFile* CurrentFile(const std::vector<LogFile>& files) { return files.empty() ? nullptr : &files.back(); }
 
+// Says why the writer would not log below a folder as it is; false when it
+// logs nothing there.
+bool ReportFolderState(const FolderState& state) {
+  switch (state.error) {
+    case Trevalk::kErrorReparsePointEncountered:
+      OutLine(L"  not used: the text log writer refuses to log through a link (reparse point): " + state.level);
+      return false;
+    case Trevalk::kErrorUntrustedOwner:
+      OutLine(L"  not used: the text log writer refuses a folder whose owner is not the system, the administrators "
+              L"or the logging process's user: " +
+              state.level);
+      return false;
+    case Trevalk::kErrorOpenToOthers:
+      OutLine(L"  open to other users: " + state.level +
+              L" (the text log writer takes it back, with the protected access list, before it logs there)");
+      return true;
+    default:
+      return true;
+  }
+}
+
 }  // namespace
 
 int RunWhere(const Words& words) {
@@ -28,12 +49,7 @@ int RunWhere(const Words& words) {
     OutLine(L"  (does not exist yet: nothing has been logged to files on this machine)");
     return kExitOk;
   }
-  const std::wstring notUsed = L"  not used: the text log writer refuses to log through a link (reparse point): ";
-  const std::wstring rootLink = LinkOnTheWay(root.substr(0, root.size() - 1));
-  if (!rootLink.empty()) {
-    OutLine(notUsed + rootLink);
-    return kExitOk;
-  }
+  if (!ReportFolderState(JudgeLogFolder(root.substr(0, root.size() - 1)))) return kExitOk;
   const std::wstring rootIni = RootIniPath();
   OutLine(L"root log.ini: " + rootIni + (Trevalk::PathExists(rootIni.c_str()) ? L"" : L" (absent)"));
   const auto targets = FindLogFolders();
@@ -42,11 +58,7 @@ int RunWhere(const Words& words) {
     const auto files = ListLogFiles(target);
     OutLine(L"");
     OutLine(L"folder " + DescribeTarget(target) + L": " + LogFolder(target));
-    const std::wstring folderLink = LinkOnTheWay(LogFolder(target));
-    if (!folderLink.empty()) {
-      OutLine(notUsed + folderLink);
-      continue;
-    }
+    if (!ReportFolderState(JudgeLogFolder(LogFolder(target)))) continue;
     const std::wstring folderIni = FolderIniPath(target);
     bool iniIsLink = false;
     if (Trevalk::PathExists(folderIni.c_str(), &iniIsLink)) {

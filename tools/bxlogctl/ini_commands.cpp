@@ -13,6 +13,7 @@
 #include "log_layout.h"
 #include "log_settings.h"
 #include "paths/paths.h"
+#include "text_log_format.h"
 
 namespace bxlogctl {
 namespace {
@@ -47,17 +48,36 @@ std::wstring TargetIni(const Args& args, std::wstring* label) {
   return FolderIniPath(target);
 }
 
-void CreateFolderOf(const std::wstring& file) {
-  const std::wstring folder = file.substr(0, file.find_last_of(L'\\'));
-  const DWORD error = Trevalk::CreateDirectoryTree(folder.c_str());
-  if (error != ERROR_SUCCESS) SystemError(L"cannot create the folder " + folder, error);
+// A reader that, like the writer's, leaves a log.ini over the size limit
+// alone.
+class LogIni : public Trevalk::CObfuscatedIniReader {
+ public:
+  LogIni() { SetSizeLimit(ETWLogging::textlog::kMaxIniBytes); }
+};
+
+const std::wstring kTooLargeNote =
+    L" (larger than " + std::to_wstring(ETWLogging::textlog::kMaxIniBytes) + L" bytes: not read; the writer uses the defaults)";
+
+ULONGLONG FileBytes(const std::wstring& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return 0;
+  return (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+void RefuseTooLarge(const std::wstring& path) {
+  if (FileBytes(path) <= ETWLogging::textlog::kMaxIniBytes) return;
+  SystemError(L"will not write " + path + L": it is larger than " +
+                  std::to_wstring(ETWLogging::textlog::kMaxIniBytes) +
+                  L" bytes, which the text log writer does not read (remove it first)",
+              ERROR_FILE_TOO_LARGE);
 }
 
 // Writes one obfuscated integer so that the file is either left as it was
 // or holds the complete new value: the write goes to a copy beside the file,
 // is read back, and only then replaces the file.
 void WriteIniValue(const std::wstring& path, const std::wstring& key, int value) {
-  CreateFolderOf(path);
+  SecureLogFolder(path.substr(0, path.find_last_of(L'\\')));
+  RefuseTooLarge(path);
   const DWORD attributes = GetFileAttributesW(path.c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
     SystemError(L"cannot write " + path + L" (it is read-only)", ERROR_ACCESS_DENIED);
@@ -71,12 +91,12 @@ void WriteIniValue(const std::wstring& path, const std::wstring& key, int value)
   SetFileAttributesW(temp.c_str(), FILE_ATTRIBUTE_NORMAL);
   bool written;
   {
-    Trevalk::CObfuscatedIniReader writer;
+    LogIni writer;
     writer.Load(temp);
     written = writer.WriteInt(kSection, key, value);
   }
   int readBack = 0;
-  Trevalk::CObfuscatedIniReader check;
+  LogIni check;
   check.Load(temp);
   if (!written || !check.GetInt(kSection, key, readBack) || readBack != value) {
     DeleteFileW(temp.c_str());
@@ -132,12 +152,14 @@ int RunIni(const Words& words) {
   const LogTarget target = ParseTarget(args.Value(L"--for", L"checkRVQ"));
   const std::wstring folderIni = FolderIniPath(target);
   const std::wstring rootIni = RootIniPath();
-  Trevalk::CObfuscatedIniReader folder, root;
+  LogIni folder, root;
   folder.Load(folderIni);
   root.Load(rootIni);
   OutLine(L"settings of " + DescribeTarget(target));
-  OutLine(L"  folder ini: " + folderIni + (Trevalk::PathExists(folderIni.c_str()) ? L"" : L" (absent)"));
-  OutLine(L"  root ini:   " + rootIni + (Trevalk::PathExists(rootIni.c_str()) ? L"" : L" (absent)"));
+  OutLine(L"  folder ini: " + folderIni +
+          (!Trevalk::PathExists(folderIni.c_str()) ? L" (absent)" : folder.TooLarge() ? kTooLargeNote : L""));
+  OutLine(L"  root ini:   " + rootIni +
+          (!Trevalk::PathExists(rootIni.c_str()) ? L" (absent)" : root.TooLarge() ? kTooLargeNote : L""));
   for (const LogSetting& setting : LogSettings()) {
     std::wstring source = L"default";
     long long effective = setting.defaultValue;

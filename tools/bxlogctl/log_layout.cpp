@@ -72,12 +72,41 @@ std::wstring ProgramDataFolder() {
 
 std::wstring LogRoot() { return ETWLogging::textlog::LogRootPath(ProgramDataFolder()); }
 
-std::wstring LinkOnTheWay(const std::wstring& folder) {
-  std::wstring failedAt;
-  if (Trevalk::CheckRealFolderChain(ProgramDataFolder(), folder, &failedAt) != Trevalk::kErrorReparsePointEncountered) {
-    return L"";
+FolderState JudgeLogFolder(const std::wstring& folder) {
+  Trevalk::FolderChainRules rules;
+  rules.security = Trevalk::FolderSecurity::kJudge;
+  FolderState state;
+  const DWORD error = Trevalk::CheckRealFolderChain(ProgramDataFolder(), folder, &state.level, nullptr, &rules);
+  if (error == Trevalk::kErrorReparsePointEncountered || error == Trevalk::kErrorUntrustedOwner ||
+      error == Trevalk::kErrorOpenToOthers) {
+    state.error = error;
+  } else {
+    state.level.clear();
   }
-  return failedAt;
+  return state;
+}
+
+void SecureLogFolder(const std::wstring& folder) {
+  Trevalk::FolderChainRules rules;
+  rules.security = Trevalk::FolderSecurity::kTakeBack;
+  rules.create = true;
+  std::wstring level;
+  const DWORD error = Trevalk::CheckRealFolderChain(ProgramDataFolder(), folder, &level, nullptr, &rules);
+  switch (error) {
+    case ERROR_SUCCESS:
+      return;
+    case Trevalk::kErrorReparsePointEncountered:
+      SystemError(L"will not write below " + level + L": it is a link (reparse point)", error);
+    case ERROR_DIRECTORY:
+      SystemError(L"cannot create the folder " + folder + L": " + level + L" is not a folder", error);
+    case Trevalk::kErrorUntrustedOwner:
+      SystemError(L"will not write below " + level +
+                      L": its owner is not the system, the administrators or you, so the text log writer does "
+                      L"not use it",
+                  error);
+    default:
+      SystemError(L"cannot create " + level + L" or protect it from other users", error);
+  }
 }
 
 std::wstring LogFolder(const LogTarget& target) {

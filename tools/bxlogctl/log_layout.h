@@ -48,9 +48,25 @@ std::vector<LogFile> ListLogFiles(const LogTarget& target);
 std::vector<LogTarget> FindLogFolders();
 
 // The first folder from the common application-data folder down to `folder`
-// that is a link (reparse point), for which the writer logs nothing below
-// it; empty when there is none.
-std::wstring LinkOnTheWay(const std::wstring& folder);
+// that the writer would not log below as it is, and why: a link (reparse
+// point, kErrorReparsePointEncountered) or an owner it does not trust
+// (kErrorUntrustedOwner), for which it logs nothing below it; or an access
+// list that lets other users change it (kErrorOpenToOthers), which the
+// writer takes back at its first entry. Judged only: nothing is changed.
+// Level empty and error 0 when nothing is in the way.
+struct FolderState {
+  std::wstring level;
+  DWORD error = 0;
+};
+FolderState JudgeLogFolder(const std::wstring& folder);
+
+// Creates `folder` (below the common application-data folder) and its
+// missing parents as the writer does, with the protected access list, and
+// takes back existing levels that others may change. Exits with a system
+// error (code 2) naming the level and the reason when a level is a link, is
+// not a folder, has an owner the writer does not trust, or cannot be
+// created or taken back.
+void SecureLogFolder(const std::wstring& folder);
 
 // The lines of a UTF-16 log file (byte-order mark dropped, CR LF removed).
 std::vector<std::wstring> ReadLogLines(const std::wstring& path);

@@ -249,6 +249,37 @@ TEST_F(BxlogctlTest, BadInputGivesAClearMessageAndTheDocumentedCode) {
   EXPECT_EQ(key.Open(HKEY_LOCAL_MACHINE, kLoggingKey, KEY_QUERY_VALUE), ERROR_FILE_NOT_FOUND);
 }
 
+// A log folder a user made before the tool ran (Wine: mode 0777, read as
+// Everyone may write) is named by where and taken back by ini set; a
+// log.ini over 64 KiB is shown as not read, and ini set leaves it alone.
+TEST_F(BxlogctlTest, OpenFoldersAreTakenBackAndOversizedInisRefused) {
+  ASSERT_EQ(SHCreateDirectoryExW(nullptr, kLogRoot, nullptr), ERROR_SUCCESS);
+  ASSERT_TRUE(rvqtest::SetUnixMode(kLogRoot, 0777));
+  auto run = Ctl(L"where");
+  EXPECT_EQ(run.exitCode, 0u);
+  EXPECT_TRUE(Contains(run.output, "open to other users: C:\\ProgramData\\Bryxen\\BXLOGS (the text log writer takes "
+                                   "it back"))
+      << run.output;
+  ASSERT_EQ(Ctl(L"ini set Severity 2").exitCode, 0u);
+  EXPECT_EQ(rvqtest::UnixMode(kLogRoot) & rvqtest::kOthersWrite, 0);
+  EXPECT_FALSE(rvqtest::ReadBackAccessList(kLogRoot).othersMayChange);
+  EXPECT_FALSE(Contains(Ctl(L"where").output, "open to other users")) << Ctl(L"where").output;
+
+  const std::wstring rootIni = std::wstring(kLogRoot) + L"\\log.ini";
+  const std::string big = "[Config]\r\n" + std::string(70000, ';') + "\r\n";
+  ASSERT_TRUE(rvqtest::WriteFileBytes(rootIni, big));
+  run = Ctl(L"ini show");
+  EXPECT_TRUE(Contains(run.output, "log.ini (larger than 65536 bytes: not read; the writer uses the defaults)"))
+      << run.output;
+  run = Ctl(L"ini set Severity 2");
+  EXPECT_EQ(run.exitCode, 2u) << run.output;
+  EXPECT_TRUE(Contains(run.output, "larger than 65536 bytes")) << run.output;
+  HANDLE file = CreateFileW(rootIni.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  DWORD size = GetFileSize(file, nullptr);
+  CloseHandle(file);
+  EXPECT_EQ(size, big.size());
+}
+
 TEST_F(BxlogctlTest, UnwritableIniIsLeftWhole) {
   ASSERT_EQ(Ctl(L"ini set Severity 2").exitCode, 0u);
   const std::wstring rootIni = std::wstring(kLogRoot) + L"\\log.ini";

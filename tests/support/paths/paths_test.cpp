@@ -9,6 +9,7 @@
 #include "paths/paths.h"
 #include "scoped_current_directory.h"
 #include "test_support.h"
+#include "untrusted_owner_table.h"
 
 namespace {
 
@@ -312,6 +313,54 @@ TEST(CheckRealFolderChain, StopsAtTheFirstLinkOrMissingLevelAndPinsWhatItChecked
   pins.clear();
   EXPECT_TRUE(MoveFileW(root.Child(L"a\\b").c_str(), root.Child(L"moved").c_str()));
   EXPECT_TRUE(MoveFileW(root.Child(L"moved").c_str(), root.Child(L"a\\b").c_str()));  // for the link's removal
+}
+
+// With rules, each level is judged through its own handle. Wine reads a
+// folder of mode 0777 as one Everyone may write: it is reported (judged
+// only) or taken back; a level that is right already is left exactly as it
+// is; a missing one is made with the protected list; an owner the checks do
+// not trust (answered through the table) stops the walk, and nothing
+// changes.
+TEST(CheckRealFolderChain, JudgesTakesBackAndCreatesLevels) {
+  ScratchDir root(L"rvqsecure");
+  const std::wstring open = root.Child(L"open");
+  const std::wstring right = root.Child(L"open\\right");
+  const std::wstring fresh = root.Child(L"open\\right\\new");
+  ASSERT_TRUE(CreateDirectoryPath(right.c_str()));
+  ASSERT_TRUE(rvqtest::SetUnixMode(open, 0777));
+  ASSERT_TRUE(rvqtest::SetUnixMode(right, 0755));
+  const std::string rightList = rvqtest::ReadBackAccessList(right).text;
+
+  Trevalk::FolderChainRules rules;
+  rules.security = Trevalk::FolderSecurity::kJudge;
+  std::wstring failedAt;
+  EXPECT_EQ(Trevalk::CheckRealFolderChain(root.path(), fresh, &failedAt, nullptr, &rules), Trevalk::kErrorOpenToOthers);
+  EXPECT_EQ(failedAt, open);
+  EXPECT_EQ(rvqtest::UnixMode(open), 0777);
+
+  rules.security = Trevalk::FolderSecurity::kTakeBack;
+  rules.create = true;
+  {
+    rvqtest::UntrustedOwnerTable stranger(rvqtest::UntrustedOwnerTable::kFolders);
+    rules.api = &stranger;
+    EXPECT_EQ(Trevalk::CheckRealFolderChain(root.path(), fresh, &failedAt, nullptr, &rules),
+              Trevalk::kErrorUntrustedOwner);
+    EXPECT_EQ(failedAt, open);
+    EXPECT_EQ(rvqtest::UnixMode(open), 0777);
+    EXPECT_FALSE(DirectoryExists(fresh));
+    rules.api = nullptr;
+  }
+
+  std::vector<Trevalk::UniqueFileHandle> pins;
+  EXPECT_EQ(Trevalk::CheckRealFolderChain(root.path(), fresh, &failedAt, &pins, &rules), 0u);
+  EXPECT_EQ(pins.size(), 3u);
+  EXPECT_EQ(rvqtest::UnixMode(open) & rvqtest::kOthersWrite, 0);
+  EXPECT_FALSE(rvqtest::ReadBackAccessList(open).othersMayChange);
+  EXPECT_EQ(rvqtest::UnixMode(right), 0755);
+  EXPECT_EQ(rvqtest::ReadBackAccessList(right).text, rightList);
+  EXPECT_NE(rightList.find("S-1-1-0"), std::string::npos) << "Everyone may read what is right already";
+  const auto created = rvqtest::ReadBackAccessList(fresh);
+  EXPECT_TRUE(created.read && !created.othersMayChange && !created.everyoneListed) << created.text;
 }
 
 }  // namespace
