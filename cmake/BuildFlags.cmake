@@ -24,7 +24,8 @@ else()
   # does not, and a warning nobody reads is a fault nobody fixes.
   target_compile_options(rvq_build_flags INTERFACE -Wall -Wextra -Werror)
   # Static C and C++ runtime: shipped binaries import only system DLLs.
-  target_link_options(rvq_build_flags INTERFACE -static -static-libgcc -static-libstdc++)
+  # (-static-libstdc++ on C++ links only: clang warns about it on a C link.)
+  target_link_options(rvq_build_flags INTERFACE -static -static-libgcc $<$<LINK_LANGUAGE:CXX>:-static-libstdc++>)
   # A stack canary in every function with a local array or a local whose
   # address is taken (the /GS rule of MSVC, which is on by default there).
   # On the link line too: both drivers then link libssp (statically), which
@@ -53,6 +54,13 @@ else()
     # symbols only.
     target_compile_options(rvq_build_flags INTERFACE -gcodeview)
     target_link_options(rvq_build_flags INTERFACE "LINKER:--pdb=" "LINKER:--Xlink=-pdbaltpath:%_PDB%")
+    # Every link through cmake/lld_link.py: the export directory names a DLL
+    # as its .def does, and .def files reach lld's recorded command line by
+    # a path inside the build folder.
+    find_program(RVQ_PYTHON3 NAMES python3 PATHS /usr/bin NO_DEFAULT_PATH REQUIRED)
+    foreach(lang C CXX)
+      set(CMAKE_${lang}_LINKER_LAUNCHER "${RVQ_PYTHON3}" "${CMAKE_CURRENT_LIST_DIR}/lld_link.py")
+    endforeach()
   endif()
 endif()
 

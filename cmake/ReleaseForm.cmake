@@ -28,7 +28,7 @@
 # (-gno-codeview-command-line), the same prefix maps, and every relative
 # path the PDB records made absolute against one fixed root
 # (-pdbsourcepath) rather than the build folder, .def files named inside
-# the build folder, and -Brepro: lld derives the time stamp and the PDB's
+# the build folder (cmake/lld_link.py, as in every clang build), and -Brepro: lld derives the time stamp and the PDB's
 # GUID from the contents. The mingw-w64 CRT objects bring
 # DWARF sections that lld keeps beside the PDB: objcopy --strip-debug drops
 # them after the link (the RSDS record stays valid), keeping the time stamp
@@ -45,11 +45,6 @@ if(RVQ_TOOLCHAIN STREQUAL "clang")
   # not the clock (and not zero: the time stamp and the image size are
   # the key a debugger asks a symbol store for the binary with).
   target_link_options(rvq_build_flags INTERFACE "LINKER:--Xlink=-Brepro" "LINKER:--Xlink=-pdbsourcepath:C:\\rvq")
-  # lld writes its command line into the PDB: .def files by a path inside
-  # the build folder (cmake/relative_def_link.py).
-  foreach(lang C CXX)
-    set(CMAKE_${lang}_LINKER_LAUNCHER "${RVQ_PYTHON3}" "${CMAKE_CURRENT_LIST_DIR}/relative_def_link.py")
-  endforeach()
   set(rvq_strip_dwarf
     "\"${RVQ_PYTHON3}\" \"${CMAKE_CURRENT_LIST_DIR}/strip_dwarf.py\" \"${MINGW_OBJCOPY}\" <TARGET>")
   foreach(lang C CXX)
