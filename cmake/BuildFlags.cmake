@@ -35,6 +35,14 @@ else()
   if(RVQ_STACK_PROTECTOR)
     target_compile_options(rvq_build_flags INTERFACE -fstack-protector-strong)
     target_link_options(rvq_build_flags INTERFACE -fstack-protector-strong)
+    # The guard and the failure handler come from cmake/stack_guard.c, ahead
+    # of libssp, whose guard set-up maps advapi32 before WinMain. It links
+    # no flags target (it would link itself): the definitions it needs are
+    # its own, and it is exempt from the check below.
+    add_library(rvq_stack_guard STATIC ${CMAKE_CURRENT_LIST_DIR}/stack_guard.c)
+    target_compile_definitions(rvq_stack_guard PRIVATE WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0601)
+    target_compile_options(rvq_stack_guard PRIVATE -Wall -Wextra -Werror -fno-stack-protector)
+    target_link_libraries(rvq_build_flags INTERFACE rvq_stack_guard)
   endif()
   if(RVQ_TOOLCHAIN STREQUAL "clang")
     # clang's driver puts winpthreads before the static libstdc++, which
@@ -102,7 +110,8 @@ function(rvq_check_build_flags folder)
   get_property(targets DIRECTORY ${folder} PROPERTY BUILDSYSTEM_TARGETS)
   foreach(target IN LISTS targets)
     get_target_property(type ${target} TYPE)
-    if(type MATCHES "^(EXECUTABLE|STATIC_LIBRARY|SHARED_LIBRARY|MODULE_LIBRARY|OBJECT_LIBRARY)$")
+    if(type MATCHES "^(EXECUTABLE|STATIC_LIBRARY|SHARED_LIBRARY|MODULE_LIBRARY|OBJECT_LIBRARY)$"
+       AND NOT target STREQUAL "rvq_stack_guard")
       rvq_target_has_build_flags(${target} has)
       if(NOT has)
         message(FATAL_ERROR "${target} (${folder}) links neither rvq_build_flags nor a library that has them.")
