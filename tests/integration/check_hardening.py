@@ -11,8 +11,9 @@ fails.
   stack       the stack protector is linked in and called: __stack_chk_fail
               among the PDB's public symbols, and call sites to it in the code
   signature   the Authenticode signature verifies (osslsigncode, --ca)
-  pdb         the RSDS record names <name>.pdb alone, and the symbol store
-              (--symbols) holds that PDB under the record's GUID and age
+  pdb         the RSDS record names <name>.pdb alone, the symbol store
+              (--symbols) holds that PDB under the record's GUID and age, and
+              the image is not marked DEBUG_STRIPPED
 
 The stack check shows that the protector is compiled in and used; which
 function needs a canary is the compiler's rule (-fstack-protector-strong:
@@ -100,9 +101,12 @@ def check(path, args):
     else:
         guid, age, pdb_name = record
         pdb = os.path.join(args.symbols, pdb_name, "%s%X" % (guid, age), pdb_name)
-        good = pdb_name == stem + ".pdb" and os.path.isfile(pdb)
-        report("pdb", good, "RSDS %s age %d names %r%s" % (
-            guid, age, pdb_name, ", in the store" if os.path.isfile(pdb) else ", NOT in the store"))
+        # IMAGE_FILE_DEBUG_STRIPPED sends dbghelp after a .DBG file instead.
+        stripped = pe.FILE_HEADER.Characteristics & 0x0200
+        good = pdb_name == stem + ".pdb" and os.path.isfile(pdb) and not stripped
+        report("pdb", good, "RSDS %s age %d names %r%s%s" % (
+            guid, age, pdb_name, ", in the store" if os.path.isfile(pdb) else ", NOT in the store",
+            ", marked DEBUG_STRIPPED" if stripped else ""))
 
     if pdb and os.path.isfile(pdb):
         publics = pdb_publics(args.pdbutil, pdb)
