@@ -9,19 +9,23 @@ fails.
   imports     every DLL imported or delay-imported is a system DLL
   delay       the delay-import directory lists the delay-loaded DLLs
   stack       the stack protector is linked in and called: __stack_chk_fail
-              among the PDB's public symbols, and call sites to it in the code
+              among the symbols (the PDB's publics, or the .debug file's
+              symbol table), and call sites to it in the code
   signature   the Authenticode signature verifies (osslsigncode, --ca)
   pdb         the RSDS record names <name>.pdb alone, the symbol store
               (--symbols) holds that PDB under the record's GUID and age, and
-              the image is not marked DEBUG_STRIPPED
+              the image is not marked DEBUG_STRIPPED; for a GNU ld build
+              with --debug-dir instead: debug, the .gnu_debuglink section
+              names <binary>.debug and that folder holds it
 
 The stack check shows that the protector is compiled in and used; which
 function needs a canary is the compiler's rule (-fstack-protector-strong:
 every function with a local array or a local whose address is taken), not
 something the image records per function.
 
-usage: check_hardening.py --ca CA.pem --symbols DIR --objdump OBJDUMP
-                          --pdbutil LLVM_PDBUTIL --delay DLL[,DLL...] BINARY...
+usage: check_hardening.py --ca CA.pem (--symbols DIR | --debug-dir DIR)
+                          --objdump OBJDUMP --nm NM --pdbutil LLVM_PDBUTIL
+                          --delay DLL[,DLL...] BINARY...
 """
 import argparse
 import os
@@ -93,10 +97,28 @@ def check(path, args):
            "directory RVA 0x%x size %d, %d DLLs%s" % (delay_dir.VirtualAddress, delay_dir.Size, len(delayed),
                                                       "; missing " + " ".join(missing) if missing else ""))
 
-    record = rsds(pe)
+    stack_fail = None  # the VA of __stack_chk_fail, when a symbol table names it
+    if args.debug_dir:
+        # The section's long name lives in the COFF string table: objdump reads it.
+        dump = subprocess.run([args.objdump, "-s", "-j", ".gnu_debuglink", path], capture_output=True, text=True).stdout
+        raw = b"".join(bytes.fromhex("".join(g for g in line.split()[1:5] if re.fullmatch(r"(?:[0-9a-f]{2})+", g)))
+                       for line in dump.splitlines() if re.match(r"^ [0-9a-f]{4,} ", line))
+        linked = raw.split(b"\0", 1)[0].decode("utf-8", "replace")
+        debug = os.path.join(args.debug_dir, linked) if linked else ""
+        report("debug", linked == name + ".debug" and os.path.isfile(debug),
+               "debug link %r%s" % (linked, ", in the package" if debug and os.path.isfile(debug) else ", NOT in the package"))
+        if debug and os.path.isfile(debug):
+            nm = subprocess.run([args.nm, debug], capture_output=True, text=True).stdout
+            m = re.search(r"^([0-9a-f]+) T __stack_chk_fail$", nm, re.MULTILINE)
+            stack_fail = int(m.group(1), 16) if m and re.search(r" __stack_chk_guard$", nm, re.MULTILINE) else None
+        record = None
+    else:
+        record = rsds(pe)
     stem = os.path.splitext(name)[0]
     pdb = None
-    if record is None:
+    if args.debug_dir:
+        pass
+    elif record is None:
         report("pdb", False, "no RSDS record")
     else:
         guid, age, pdb_name = record
@@ -111,17 +133,21 @@ def check(path, args):
     if pdb and os.path.isfile(pdb):
         publics = pdb_publics(args.pdbutil, pdb)
         fail_at = publics.get("__stack_chk_fail")
-        calls = 0
         if fail_at and "__stack_chk_guard" in publics:
             section = pe.sections[fail_at[0] - 1]
-            target = pe.OPTIONAL_HEADER.ImageBase + section.VirtualAddress + fail_at[1]
+            stack_fail = pe.OPTIONAL_HEADER.ImageBase + section.VirtualAddress + fail_at[1]
+    if stack_fail is not None or pdb and os.path.isfile(pdb) or args.debug_dir:
+        calls = 0
+        fail_at = stack_fail
+        if stack_fail is not None:
+            target = stack_fail
             disassembly = subprocess.run([args.objdump, "-d", "--no-show-raw-insn", path],
                                          capture_output=True, text=True, check=True).stdout
             calls = len(re.findall(r"\tcall\s+(?:0x)?%x\b" % target, disassembly))
         report("stack", bool(fail_at) and calls > 0,
                "__stack_chk_fail %s, %d call sites" % ("linked" if fail_at else "absent", calls))
     else:
-        report("stack", False, "no PDB to find __stack_chk_fail in")
+        report("stack", False, "no symbols to find __stack_chk_fail in")
 
     verify = subprocess.run(["osslsigncode", "verify", "-CAfile", args.ca, "-in", path],
                             capture_output=True, text=True)
@@ -135,7 +161,10 @@ def check(path, args):
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--ca", required=True)
-    parser.add_argument("--symbols", required=True)
+    where = parser.add_mutually_exclusive_group(required=True)
+    where.add_argument("--symbols")
+    where.add_argument("--debug-dir")
+    parser.add_argument("--nm", default="x86_64-w64-mingw32-nm")
     parser.add_argument("--objdump", required=True)
     parser.add_argument("--pdbutil", required=True)
     parser.add_argument("--delay", type=lambda v: v.lower().split(","), default=[])

@@ -4,11 +4,13 @@
 # folders, ccache off, compared byte for byte: binaries, PDBs, zip,
 # installer), then the package itself: every shipped file signed and
 # verifying against the run's certificate, a file changed after signing
-# refused, SHA256SUMS right, no DWARF left in the binaries, each PDB in the
-# zip's symbol store with function names and line tables, the hardening
-# review of the signed binaries (check_hardening.py), and the tables and
-# version resources of the release binaries (check_binaries.sh). The
-# symbols_store entry then resolves an address through that store.
+# refused, SHA256SUMS right, no DWARF left in the binaries, and either (GCC,
+# the release preset) a debug link to each .debug file in debug/, or
+# (clang + lld, RVQ_RELEASE_PRESET=release-clang) each PDB in the zip's
+# symbol store with function names and line tables; the hardening review of
+# the signed binaries (check_hardening.py), and the tables and version
+# resources of the release binaries (check_binaries.sh). In the clang
+# build the symbols_store entry then resolves an address through the store.
 #
 # usage: check_package.sh SOURCE_DIR WORK_DIR OBJDUMP VERSION LLVM_PDBUTIL
 set -u
@@ -33,7 +35,10 @@ for f in checkRVQ.dll RvqUpgd.exe bxlogctl.exe; do
   [ -f "$file" ] || { fail "$f is not in the zip"; continue; }
   pdb=${f%.*}.pdb
   stored=("$root/symbols/$pdb"/*/"$pdb")
-  if [ ${#stored[@]} -ne 1 ] || [ ! -f "${stored[0]}" ]; then
+  if [ ! -d "$root/symbols" ]; then
+    [ -f "$root/debug/$f.debug" ] || fail "debug/$f.debug is not in the zip"
+    "$objdump" -h "$file" | grep -q '\.gnu_debuglink' || fail "$f has no link to its debug file"
+  elif [ ${#stored[@]} -ne 1 ] || [ ! -f "${stored[0]}" ]; then
     fail "symbols/$pdb/<GUID><age>/$pdb is not in the zip (or more than once)"
   else
     [ -f "$root/symbols/$f"/*/"$f" ] || fail "symbols/$f/<TIMESTAMP><SIZE>/$f is not in the zip"
@@ -62,8 +67,9 @@ for f in checkRVQ.dll RvqUpgd.exe bxlogctl.exe; do
   headers=$("$objdump" -h "$file")
   grep -q '\.debug_' <<<"$headers" && fail "$f still carries DWARF sections"
 done
-/usr/bin/python3 "$src/tests/integration/check_hardening.py" --ca "$ca" --symbols "$root/symbols" \
-  --objdump "$objdump" --pdbutil "$pdbutil" --delay advapi32.dll \
+if [ -d "$root/symbols" ]; then symbols=(--symbols "$root/symbols"); else symbols=(--debug-dir "$root/debug"); fi
+/usr/bin/python3 "$src/tests/integration/check_hardening.py" --ca "$ca" "${symbols[@]}" \
+  --objdump "$objdump" --nm "${objdump%objdump}nm" --pdbutil "$pdbutil" --delay advapi32.dll \
   "$root/checkRVQ.dll" "$root/RvqUpgd.exe" "$root/bxlogctl.exe" || fail "the hardening review of the release binaries"
 setup=$work/dist/RVQ-$version-setup.exe
 if [ -f "$setup" ]; then
