@@ -20,9 +20,56 @@ if(MSVC)
   # Each binary carries its own manifest as a resource (see its .rc).
   target_link_options(rvq_build_flags INTERFACE /MANIFEST:NO)
 else()
-  target_compile_options(rvq_build_flags INTERFACE -Wall -Wextra)
+  # Warnings are errors under both compilers: each finds what the other
+  # does not, and a warning nobody reads is a fault nobody fixes.
+  target_compile_options(rvq_build_flags INTERFACE -Wall -Wextra -Werror)
   # Static C and C++ runtime: shipped binaries import only system DLLs.
-  target_link_options(rvq_build_flags INTERFACE -static -static-libgcc -static-libstdc++)
+  # (-static-libstdc++ on C++ links only: clang warns about it on a C link.)
+  target_link_options(rvq_build_flags INTERFACE -static -static-libgcc $<$<LINK_LANGUAGE:CXX>:-static-libstdc++>)
+  # A stack canary in every function with a local array or a local whose
+  # address is taken (the /GS rule of MSVC, which is on by default there).
+  # On the link line too: both drivers then link libssp (statically), which
+  # holds the guard and the failure handler. scripts/bench measures the cost
+  # against a build with RVQ_STACK_PROTECTOR=OFF.
+  option(RVQ_STACK_PROTECTOR "Compile with -fstack-protector-strong" ON)
+  if(RVQ_STACK_PROTECTOR)
+    target_compile_options(rvq_build_flags INTERFACE -fstack-protector-strong)
+    target_link_options(rvq_build_flags INTERFACE -fstack-protector-strong)
+    # The guard and the failure handler come from cmake/stack_guard.c, ahead
+    # of libssp, whose guard set-up maps advapi32 before WinMain. It links
+    # no flags target (it would link itself): the definitions it needs are
+    # its own, and it is exempt from the check below.
+    add_library(rvq_stack_guard STATIC ${CMAKE_CURRENT_LIST_DIR}/stack_guard.c)
+    target_compile_definitions(rvq_stack_guard PRIVATE WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0601)
+    target_compile_options(rvq_stack_guard PRIVATE -Wall -Wextra -Werror -fno-stack-protector)
+    target_link_libraries(rvq_build_flags INTERFACE rvq_stack_guard)
+  endif()
+  if(RVQ_TOOLCHAIN STREQUAL "clang")
+    # clang's driver puts winpthreads before the static libstdc++, which
+    # needs it: name both once more at the end of every C++ link.
+    string(APPEND CMAKE_CXX_STANDARD_LIBRARIES " -lstdc++ -lpthread")
+    # $<LINK_LIBRARY:WHOLE_ARCHIVE,...>: CMake's GNU form wraps the archive
+    # in --push-state/--pop-state, which lld's MinGW driver does not take.
+    foreach(lang C CXX)
+      set(CMAKE_${lang}_LINK_LIBRARY_USING_WHOLE_ARCHIVE
+          "LINKER:--whole-archive" "<LINK_ITEM>" "LINKER:--no-whole-archive")
+      set(CMAKE_${lang}_LINK_LIBRARY_USING_WHOLE_ARCHIVE_SUPPORTED TRUE)
+    endforeach()
+    # Windows symbols: CodeView debug information, and lld writes a PDB
+    # beside each binary (<binary without extension>.pdb) whose RSDS record
+    # names the file alone, without the build path (%_PDB%). Without -g
+    # (a Release build outside the release form) the PDB has the public
+    # symbols only.
+    target_compile_options(rvq_build_flags INTERFACE -gcodeview)
+    target_link_options(rvq_build_flags INTERFACE "LINKER:--pdb=" "LINKER:--Xlink=-pdbaltpath:%_PDB%")
+    # Every link through cmake/lld_link.py: the export directory names a DLL
+    # as its .def does, and .def files reach lld's recorded command line by
+    # a path inside the build folder.
+    find_program(RVQ_PYTHON3 NAMES python3 PATHS /usr/bin NO_DEFAULT_PATH REQUIRED)
+    foreach(lang C CXX)
+      set(CMAKE_${lang}_LINKER_LAUNCHER "${RVQ_PYTHON3}" "${CMAKE_CURRENT_LIST_DIR}/lld_link.py")
+    endforeach()
+  endif()
 endif()
 
 # True in `out` when `target` reaches rvq_build_flags through what it links.
@@ -63,7 +110,8 @@ function(rvq_check_build_flags folder)
   get_property(targets DIRECTORY ${folder} PROPERTY BUILDSYSTEM_TARGETS)
   foreach(target IN LISTS targets)
     get_target_property(type ${target} TYPE)
-    if(type MATCHES "^(EXECUTABLE|STATIC_LIBRARY|SHARED_LIBRARY|MODULE_LIBRARY|OBJECT_LIBRARY)$")
+    if(type MATCHES "^(EXECUTABLE|STATIC_LIBRARY|SHARED_LIBRARY|MODULE_LIBRARY|OBJECT_LIBRARY)$"
+       AND NOT target STREQUAL "rvq_stack_guard")
       rvq_target_has_build_flags(${target} has)
       if(NOT has)
         message(FATAL_ERROR "${target} (${folder}) links neither rvq_build_flags nor a library that has them.")

@@ -20,11 +20,17 @@
 #   it finds the descriptors through the image's symbol table, checks that
 #   they are one table ending with that zero entry, and writes its RVA and
 #   size into the directory.
-# Debian's lld (14) was the alternative (its MinGW driver has --delayload and
-# fills the entry); we keep GNU ld, the toolchain's own linker, for every
-# binary and test rather than change the linker of the whole build for one
-# header field.
-if(NOT MSVC)
+# That is the GNU ld build (the gcc toolchain). The clang toolchain links
+# with lld 16, whose --delayload makes the thunks, the descriptors and the
+# directory entry itself, but only for a DLL whose functions come from a
+# short import library (llvm-dlltool -l): with Debian's GNU-format import
+# libraries it silently binds the DLL at load time, and a dlltool -y library
+# linked by lld puts its slots in read-only data. There the delay library is
+# a short import library made from the same .def, --delayload names the DLL,
+# and the post-link step is not needed. Both linkers take
+# __delayLoadHelper2 from mingw's libdelayimp, so a notification hook the
+# program defines (__pfnDliNotifyHook2) is called either way.
+if(NOT MSVC AND NOT RVQ_TOOLCHAIN STREQUAL "clang")
   add_library(rvq_delay_import_end STATIC ${CMAKE_CURRENT_LIST_DIR}/delay_import_end.c)
   target_link_libraries(rvq_delay_import_end PRIVATE rvq_build_flags)
   # Debian's own interpreter (scripts/bootstrap installs it), not whatever
@@ -69,6 +75,18 @@ function(rvq_add_delay_import_library target dll_name import_lib_name)
   set(def "${dir}/${import_lib_name}-delay.def")
   set(out "${dir}/lib${import_lib_name}-delay.a")
   file(WRITE "${def}" "LIBRARY ${dll_name}\nEXPORTS\n    ${body}\n")
+  if(RVQ_TOOLCHAIN STREQUAL "clang")
+    execute_process(COMMAND ${LLVM_DLLTOOL} -m i386:x86-64 -d "${import_lib_name}-delay.def" -l "lib${import_lib_name}-delay.a"
+                    WORKING_DIRECTORY "${dir}" RESULT_VARIABLE dt_rc)
+    if(NOT dt_rc EQUAL 0)
+      message(FATAL_ERROR "llvm-dlltool failed to build ${out}")
+    endif()
+    add_library(${target} INTERFACE)
+    # Ahead of the default import library, so that lld takes these members.
+    target_link_libraries(${target} INTERFACE "${out}" delayimp)
+    target_link_options(${target} INTERFACE "LINKER:--delayload=${dll_name}")
+    return()
+  endif()
   # Relative names in the build folder: dlltool makes the descriptor's symbol
   # from the output name, and a build path there would differ per checkout.
   execute_process(COMMAND ${MINGW_DLLTOOL} -d "${import_lib_name}-delay.def" -y "lib${import_lib_name}-delay.a" -D "${dll_name}"

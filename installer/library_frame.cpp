@@ -106,7 +106,7 @@ size_t PendingReleaseCount() { return g_releaseStore.Pending(); }
 // library loads) has no destructor; only this hook frees it. Linked
 // statically into a DLL, the pool leaks at every unload.
 namespace __gnu_cxx {
-void __freeres() noexcept;
+void __freeres() noexcept;  // NOLINT(bugprone-reserved-identifier): libstdc++'s own name for the hook
 }
 #endif
 

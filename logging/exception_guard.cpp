@@ -135,8 +135,11 @@ extern "C" EXCEPTION_DISPOSITION etwlogging_guard_handler(EXCEPTION_RECORD* reco
   const unsigned long long answer = (1ull << 32) | record->ExceptionCode;
   // Does not return: the thread continues at etwlogging_guard_resume in the
   // guard's frame, with RAX = answer.
+  // RtlUnwindEx's return value is a PVOID that reaches the resume point in
+  // RAX: it carries an integer and is never dereferenced.
   RtlUnwindEx(establisherFrame, const_cast<char*>(etwlogging_guard_resume), record,
-              reinterpret_cast<PVOID>(answer), dispatch->ContextRecord, dispatch->HistoryTable);
+              reinterpret_cast<PVOID>(answer),  // NOLINT(performance-no-int-to-ptr)
+              dispatch->ContextRecord, dispatch->HistoryTable);
   return ExceptionContinueSearch;
 }
 

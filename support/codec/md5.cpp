@@ -30,7 +30,7 @@ Md5::Md5() noexcept : state_{0x67452301, 0xefcdab89, 0x98badcfe, 0x10325476} {}
 
 void Md5::Transform(const uint8_t block[64]) noexcept {
   uint32_t m[16];
-  for (int k = 0; k < 16; ++k) {
+  for (size_t k = 0; k < 16; ++k) {
     m[k] = uint32_t(block[4 * k]) | uint32_t(block[4 * k + 1]) << 8 | uint32_t(block[4 * k + 2]) << 16 |
            uint32_t(block[4 * k + 3]) << 24;
   }

@@ -99,7 +99,9 @@ bool IsSymbolicLink(HKEY key) {
          type == REG_LINK;
 }
 
-CRegKeyImpl::~CRegKeyImpl() { Close(); }
+// During destruction a call binds to this class's Close whatever a derived
+// class overrides (its part is already gone): named so, as it runs.
+CRegKeyImpl::~CRegKeyImpl() { CRegKeyImpl::Close(); }
 
 LONG CRegKeyImpl::QueryValue(LPCWSTR name, DWORD* type, void* data, DWORD* size) {
   return RegQueryValueExW(key_.get(), name, nullptr, type, static_cast<BYTE*>(data), size);

@@ -1,19 +1,24 @@
 #!/usr/bin/env bash
 # The release package, built the way a release is: scripts/package
 # --check-reproducible (two release builds of the shipped targets in two
-# folders, ccache off, compared byte for byte), then the package itself:
-# every shipped file signed and verifying against the run's certificate, a
-# file changed after signing refused, SHA256SUMS right, no debug sections
-# left in the binaries and a debug link to each .debug file, and the tables
-# and version resources of the release binaries (check_binaries.sh). The
-# setup is the test build (--test-standins, which CI uses): "test" in its
-# name, its uninstaller (taken out with 7-Zip) signed. No run, also not a
-# failing one, leaves a private key under its output folder, and a run
+# folders, ccache off, compared byte for byte: binaries, PDBs, zip,
+# installer), then the package itself: every shipped file signed and
+# verifying against the run's certificate, a file changed after signing
+# refused, SHA256SUMS right, no DWARF left in the binaries, and either (GCC,
+# the release preset) a debug link to each .debug file in debug/, or
+# (clang + lld, RVQ_RELEASE_PRESET=release-clang) each PDB in the zip's
+# symbol store with function names and line tables; the hardening review of
+# the signed binaries (check_hardening.py), and the tables and version
+# resources of the release binaries (check_binaries.sh). In the clang
+# build the symbols_store entry then resolves an address through the store.
+# The setup is the test build (--test-standins, which CI uses): "test" in
+# its name, its uninstaller (taken out with 7-Zip) signed. No run, also not
+# a failing one, leaves a private key under its output folder, and a run
 # with neither --maker nor --test-standins is refused at once.
 #
-# usage: check_package.sh SOURCE_DIR WORK_DIR OBJDUMP VERSION
+# usage: check_package.sh SOURCE_DIR WORK_DIR OBJDUMP VERSION LLVM_PDBUTIL
 set -u
-src=$1 work=$2 objdump=$3 version=$4
+src=$1 work=$2 objdump=$3 version=$4 pdbutil=$5
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
@@ -49,7 +54,29 @@ root=$work/unpacked/rvq-$version-win64
 for f in checkRVQ.dll RvqUpgd.exe bxlogctl.exe; do
   file=$root/$f
   [ -f "$file" ] || { fail "$f is not in the zip"; continue; }
-  [ -f "$root/debug/$f.debug" ] || fail "debug/$f.debug is not in the zip"
+  pdb=${f%.*}.pdb
+  stored=("$root/symbols/$pdb"/*/"$pdb")
+  if [ ! -d "$root/symbols" ]; then
+    [ -f "$root/debug/$f.debug" ] || fail "debug/$f.debug is not in the zip"
+    "$objdump" -h "$file" | grep -q '\.gnu_debuglink' || fail "$f has no link to its debug file"
+  elif [ ${#stored[@]} -ne 1 ] || [ ! -f "${stored[0]}" ]; then
+    fail "symbols/$pdb/<GUID><age>/$pdb is not in the zip (or more than once)"
+  else
+    [ -f "$root/symbols/$f"/*/"$f" ] || fail "symbols/$f/<TIMESTAMP><SIZE>/$f is not in the zip"
+    cmp -s "${stored[0]}" "$work/release/bin/$pdb" || fail "the stored $pdb is not the one the build wrote"
+    summary=$("$pdbutil" dump -summary -modules "${stored[0]}" 2>&1)
+    grep -q 'Has Debug Info: true' <<<"$summary" || fail "$pdb has no debug information"
+    # A function of the product's own code, by name, with its source's line table.
+    case $f in
+      checkRVQ.dll) function=PreInstall source='installer[/\\]install_steps\.cpp' ;;
+      RvqUpgd.exe) function=WinMain source='upgrade[/\\]RvqUpgd\.cpp' ;;
+      bxlogctl.exe) function=wmain source='tools[/\\]bxlogctl[/\\]main\.cpp' ;;
+    esac
+    "$pdbutil" dump -symbols "${stored[0]}" 2>/dev/null | grep -qE "S_GPROC32 .*\`$function\`" ||
+      fail "$pdb has no procedure record named $function"
+    "$pdbutil" dump -l "${stored[0]}" 2>/dev/null | grep -qiE "$source" ||
+      fail "$pdb has no line table of $source"
+  fi
   osslsigncode verify -CAfile "$ca" -in "$file" >/dev/null 2>&1 || fail "$f does not verify"
   # One byte in the middle of the image changed after signing.
   cp "$file" "$work/tampered"
@@ -59,9 +86,12 @@ for f in checkRVQ.dll RvqUpgd.exe bxlogctl.exe; do
   cmp -s "$file" "$work/tampered" && fail "the changed copy of $f is not changed"
   osslsigncode verify -CAfile "$ca" -in "$work/tampered" >/dev/null 2>&1 && fail "$f verifies after a change"
   headers=$("$objdump" -h "$file")
-  grep -q '\.debug_' <<<"$headers" && fail "$f still carries debug sections"
-  grep -q '\.gnu_debuglink' <<<"$headers" || fail "$f has no link to its debug file"
+  grep -q '\.debug_' <<<"$headers" && fail "$f still carries DWARF sections"
 done
+if [ -d "$root/symbols" ]; then symbols=(--symbols "$root/symbols"); else symbols=(--debug-dir "$root/debug"); fi
+/usr/bin/python3 "$src/tests/integration/check_hardening.py" --ca "$ca" "${symbols[@]}" \
+  --objdump "$objdump" --nm "${objdump%objdump}nm" --pdbutil "$pdbutil" --delay advapi32.dll \
+  "$root/checkRVQ.dll" "$root/RvqUpgd.exe" "$root/bxlogctl.exe" || fail "the hardening review of the release binaries"
 setup=$work/dist/RVQ-$version-test-setup.exe
 [ -e "$work/dist/RVQ-$version-setup.exe" ] && fail "a test setup is named like a release"
 if [ -f "$setup" ]; then

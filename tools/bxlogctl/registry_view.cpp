@@ -49,7 +49,7 @@ std::wstring ClearText(DWORD type, const std::vector<BYTE>& data) {
   switch (type) {
     case REG_DWORD:
     case REG_QWORD: {
-      const std::wstring number = type == REG_DWORD ? NumberText<DWORD>(data) : NumberText<ULONGLONG>(data);
+      std::wstring number = type == REG_DWORD ? NumberText<DWORD>(data) : NumberText<ULONGLONG>(data);
       if (!number.empty()) return number;
       break;
     }

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Runs scripts/demo on the built binaries and checks that its report holds
 # the facts of the story.
+#
+# usage: check_demo.sh SOURCE_DIR BUILD_DIR
 set -u
 root=$1
-out=$("$root/scripts/demo" --no-build 2>&1)
+out=$(RVQ_BUILD_DIR=$2 "$root/scripts/demo" --no-build 2>&1)
 status=$?
 echo "$out"
 [ $status -eq 0 ] || { echo "FAIL: scripts/demo exited with $status"; exit 1; }
