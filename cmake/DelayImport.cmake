@@ -82,9 +82,10 @@ function(rvq_add_delay_import_library target dll_name import_lib_name)
       message(FATAL_ERROR "llvm-dlltool failed to build ${out}")
     endif()
     add_library(${target} INTERFACE)
-    # Ahead of the default import library, so that lld takes these members.
-    target_link_libraries(${target} INTERFACE "${out}" delayimp)
-    target_link_options(${target} INTERFACE "LINKER:--delayload=${dll_name}")
+    # Ahead of the default import library, so that lld takes these members;
+    # the hook as with GNU ld below.
+    target_link_libraries(${target} INTERFACE "${out}" delayimp rvq_delay_load_hook)
+    target_link_options(${target} INTERFACE "LINKER:--delayload=${dll_name}" "LINKER:-u,__pfnDliNotifyHook2")
     return()
   endif()
   # Relative names in the build folder: dlltool makes the descriptor's symbol
