@@ -178,7 +178,8 @@ void PrepareExceptionPool(HMODULE module) {
           words[w + 1] != words[w + 2]) {
         continue;
       }
-      const auto* arena = reinterpret_cast<const uintptr_t*>(words[w + 2]);
+      // The pool stores its arena's address as a word.
+      const auto* arena = reinterpret_cast<const uintptr_t*>(words[w + 2]);  // NOLINT(performance-no-int-to-ptr)
       if (!IsReadable(arena, 2 * sizeof(uintptr_t)) || arena[0] != kEmergencyArenaBytes || arena[1] != 0) continue;
       auto* lock = reinterpret_cast<pthread_mutex_t*>(&words[w]);
       if (pthread_mutex_lock(lock) == 0) pthread_mutex_unlock(lock);

@@ -31,7 +31,7 @@ bool RestoreStackGuard() {
   volatile char marker = 0;
   const ULONG_PTR here = reinterpret_cast<ULONG_PTR>(&marker);
   MEMORY_BASIC_INFORMATION stack;
-  if (VirtualQuery(reinterpret_cast<const void*>(here), &stack, sizeof stack) == 0) return false;
+  if (VirtualQuery(const_cast<const char*>(&marker), &stack, sizeof stack) == 0) return false;
   const ULONG_PTR base = reinterpret_cast<ULONG_PTR>(stack.AllocationBase);
   SYSTEM_INFO system;
   GetSystemInfo(&system);
@@ -43,7 +43,8 @@ bool RestoreStackGuard() {
   const ULONG_PTR currentPage = here & ~(page - 1);
   // The lowest page of the stack is never part of the guard.
   if (currentPage < base + page + size) return false;
-  void* const guard = reinterpret_cast<void*>(currentPage - size);
+  // A stack address computed from the page size: integer arithmetic by nature.
+  void* const guard = reinterpret_cast<void*>(currentPage - size);  // NOLINT(performance-no-int-to-ptr)
   DWORD previous = 0;
   return VirtualAlloc(guard, size, MEM_COMMIT, PAGE_READWRITE) != nullptr &&
          VirtualProtect(guard, size, PAGE_READWRITE | PAGE_GUARD, &previous) != FALSE;

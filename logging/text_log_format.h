@@ -32,7 +32,7 @@ constexpr DWORD kDefaultEnable = 1;
 // A log.ini larger than this is neither read (its settings are the
 // defaults) nor written to: the writer reads the folder's ini at every
 // entry, and anybody who could write one may make it huge.
-constexpr unsigned long long kMaxIniBytes = 64 * 1024;
+constexpr unsigned long long kMaxIniBytes = 64ULL * 1024;
 
 // "MM/DD/YYYY hh:mm:ss AM$" on a 12-hour clock: hour 0 shows as 12 AM,
 // 12 as 12 PM, 13..23 as 1..11 PM.

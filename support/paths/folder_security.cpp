@@ -47,9 +47,8 @@ DWORD SidBytes(const std::vector<DWORD>& sid) { return static_cast<DWORD>(sid.si
 UniqueKernelHandle OpenCallerToken(SecurityApiTable& api) {
   UniqueKernelHandle token;
   HANDLE raw = nullptr;
-  if (api.OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &raw)) {
-    token.reset(raw);
-  } else if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) {
+  if (api.OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &raw) ||
+      OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) {
     token.reset(raw);
   }
   return token;
