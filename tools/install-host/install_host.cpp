@@ -165,7 +165,21 @@ int wmain(int argc, wchar_t** argv) {
     dllPath = folder + L"checkRVQ.dll";
   }
 
-  HMODULE library = LoadLibraryW(dllPath.c_str());
+  // By its full path, its own dependencies from its folder and the System
+  // folder only: never from the current directory or PATH. Systems without
+  // the search flags answer ERROR_INVALID_PARAMETER; they get the older
+  // flag, which still looks in the library's folder first.
+  const DWORD fullChars = GetFullPathNameW(dllPath.c_str(), 0, nullptr, nullptr);
+  if (fullChars != 0) {
+    std::vector<wchar_t> full(fullChars);
+    const DWORD written = GetFullPathNameW(dllPath.c_str(), fullChars, full.data(), nullptr);
+    if (written != 0 && written < fullChars) dllPath.assign(full.data(), written);
+  }
+  HMODULE library =
+      LoadLibraryExW(dllPath.c_str(), nullptr, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
+  if (!library && GetLastError() == ERROR_INVALID_PARAMETER) {
+    library = LoadLibraryExW(dllPath.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+  }
   if (!library) {
     const DWORD error = GetLastError();
     Emit("{\"event\":\"load\",\"dll\":" + JsonString(dllPath.c_str()) + ",\"error\":" + Number(error) + "}");

@@ -49,8 +49,9 @@ TEST(InstallHost, BadUsageAndMissingLibrary) {
 }
 
 TEST(InstallHost, LibraryWithoutTheEntryPointsIsRefused) {
-  // Any system DLL lacks the entry points.
-  const auto run = RunProcess(HostCommand(L"--dll version.dll none"));
+  // Any system DLL lacks the entry points; named by its full path, since
+  // the host never searches for the library.
+  const auto run = RunProcess(HostCommand(L"--dll C:\\windows\\system32\\version.dll none"));
   EXPECT_EQ(run.exitCode, 2u);
   EXPECT_NE(run.output.find("\"missingExport\":\"StartApplication\""), std::string::npos) << run.output;
 }
