@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <utility>
 
+#include "loader/delay_load_hook.h"
 #include "log_lines.h"
 #include "logging.h"
 
@@ -103,8 +104,13 @@ class HostBlock {
 // `onException`; the out-parameters are the body's to keep consistent, which
 // it does by handing blocks over only at its end (HostBlock). Log lines
 // throw nothing (the facade contains them), so no log line ends here.
+// The system libraries the library delay-loads are bound first: one that
+// cannot be loaded or bound gives `onException` before the body, or any log
+// line, runs (nothing can be logged without them), where the delay helper
+// would raise its exception through the host. Bound once per process.
 template <typename Body>
 inline DWORD GuardedEntry(DWORD onException, Body&& body) noexcept {
+  if (Trevalk::BindDelayImports() != ERROR_SUCCESS) return onException;
   try {
     return body();
   } catch (...) {

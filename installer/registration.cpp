@@ -230,13 +230,18 @@ void RunInstallStep(int line, const wchar_t* message, Step&& step) noexcept {
 
 extern "C" DWORD DllInstallFunction() {
   using namespace checkrvq;
-  RunInstallStep(log_line::kOldServiceRemovalFailed,
-                 L"detectRVQ.dll DllInstallFunction(): Removing the old service failed.",
-                 [] { DeleteServices(kObsoleteServices, kObsoleteServiceCount); });
-  RunInstallStep(log_line::kRecordingFailed, L"detectRVQ.dll DllInstallFunction(): Recording the installation failed.",
-                 [] { WriteInstallationRecords([] { return Trevalk::QueryOSCode(); }); });
-  RunInstallStep(log_line::kLocaleSchedulingFailed,
-                 L"detectRVQ.dll DllInstallFunction(): Scheduling the locale files failed.",
-                 [] { ScheduleLocaleFilesForDeletion(); });
-  return 0;
+  // Always 0: failures go to the log only. The outer boundary binds the
+  // system libraries before any step, or its failure line, needs them.
+  return GuardedEntry(0, []() -> DWORD {
+    RunInstallStep(log_line::kOldServiceRemovalFailed,
+                   L"detectRVQ.dll DllInstallFunction(): Removing the old service failed.",
+                   [] { DeleteServices(kObsoleteServices, kObsoleteServiceCount); });
+    RunInstallStep(log_line::kRecordingFailed,
+                   L"detectRVQ.dll DllInstallFunction(): Recording the installation failed.",
+                   [] { WriteInstallationRecords([] { return Trevalk::QueryOSCode(); }); });
+    RunInstallStep(log_line::kLocaleSchedulingFailed,
+                   L"detectRVQ.dll DllInstallFunction(): Scheduling the locale files failed.",
+                   [] { ScheduleLocaleFilesForDeletion(); });
+    return 0;
+  });
 }

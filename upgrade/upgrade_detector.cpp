@@ -1,5 +1,6 @@
 #include "upgrade_detector.h"
 
+#include "loader/delay_load_hook.h"
 #include "logging.h"
 #include "restart_flag.h"
 #include "source_disk.h"
@@ -21,7 +22,13 @@ DWORD RunUpgradeDetector(int argc, const char* const* argv, SecureLoadingInit in
   // Before anything binds advapi32 or version.dll: they are delay-loaded and
   // must be found under the restricted search order. A failure only costs
   // the restriction.
-  if (initSecureDllLoading == nullptr || !initSecureDllLoading()) {
+  const bool restricted = initSecureDllLoading != nullptr && initSecureDllLoading();
+  // Every system library bound now, under that order, before the first log
+  // line needs one: a library that cannot be bound ends the pass here (as an
+  // unreadable "SourceDisk" does), where the delay helper would end the
+  // process with its exception at the first call.
+  if (Trevalk::BindDelayImports() != ERROR_SUCCESS) return 0;
+  if (!restricted) {
     ETWLogging::LogIfEnabled(kSeverityError, kEntrySourceFile, kEntryFunction, kInitFailedLine,
                              L"RvqUpgd.exe :: InitSecureDllLoading Failed");
   }

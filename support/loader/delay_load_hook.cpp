@@ -11,6 +11,11 @@
 #include <windows.h>
 #include <delayimp.h>
 
+// The image this code is linked into: the linker's symbol for its first
+// byte (declared without a size, as the compiler knows nothing of what
+// follows the DOS header).
+extern "C" unsigned char __ImageBase[];  // NOLINT(bugprone-reserved-identifier): the linker's name
+
 namespace Trevalk {
 namespace internal {
 
@@ -59,6 +64,62 @@ bool LibrarySearchFlagsAvailable() {
 
 namespace {
 
+// The delay-import descriptors as the linkers write them (every field an
+// RVA: the descriptors' attribute bit 1).
+struct DelayDescriptor {
+  DWORD attributes;
+  DWORD dllName;
+  DWORD moduleHandle;
+  DWORD importAddressTable;
+  DWORD importNameTable;
+  DWORD boundImportAddressTable;
+  DWORD unloadImportAddressTable;
+  DWORD timeStamp;
+};
+constexpr DWORD kRvaBased = 1;
+
+DWORD LastErrorOr(DWORD fallback) {
+  const DWORD error = GetLastError();
+  return error != ERROR_SUCCESS ? error : fallback;
+}
+
+// Binds one descriptor's library and every slot of it not yet bound.
+DWORD BindDescriptor(unsigned char* base, DWORD imageSize, const DelayDescriptor& descriptor) {
+  if ((descriptor.attributes & kRvaBased) == 0) return ERROR_BAD_EXE_FORMAT;
+  auto* const moduleSlot = reinterpret_cast<HMODULE*>(base + descriptor.moduleHandle);
+  HMODULE module = *moduleSlot;
+  if (module == nullptr) {
+    const char* const name = reinterpret_cast<const char*>(base + descriptor.dllName);
+    HMODULE loaded = LoadDelayImportedLibraryWith(name, LibrarySearchFlagsAvailable(), &LoadLibraryExW);
+    if (loaded == nullptr) return LastErrorOr(ERROR_MOD_NOT_FOUND);
+    // Another thread (or the helper) may have stored it meanwhile: keep one
+    // reference, as the helper does.
+    void* const previous = InterlockedCompareExchangePointer(reinterpret_cast<void* volatile*>(moduleSlot), loaded,
+                                                             nullptr);
+    if (previous != nullptr) {
+      FreeLibrary(loaded);
+      loaded = static_cast<HMODULE>(previous);
+    }
+    module = loaded;
+  }
+  auto* const slots = reinterpret_cast<ULONG_PTR*>(base + descriptor.importAddressTable);
+  const auto* const names = reinterpret_cast<const IMAGE_THUNK_DATA*>(base + descriptor.importNameTable);
+  const auto imageStart = reinterpret_cast<ULONG_PTR>(base);
+  for (size_t i = 0; names[i].u1.AddressOfData != 0; ++i) {
+    // An unbound slot still points at its thunk, inside this image.
+    if (slots[i] < imageStart || slots[i] >= imageStart + imageSize) continue;
+    const ULONG_PTR entry = names[i].u1.AddressOfData;
+    const char* const procedure =
+        IMAGE_SNAP_BY_ORDINAL(entry)
+            ? MAKEINTRESOURCEA(IMAGE_ORDINAL(entry))
+            : reinterpret_cast<const char*>(reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + entry)->Name);
+    const FARPROC address = GetProcAddress(module, procedure);
+    if (address == nullptr) return LastErrorOr(ERROR_PROC_NOT_FOUND);
+    InterlockedExchangePointer(reinterpret_cast<void* volatile*>(&slots[i]), reinterpret_cast<void*>(address));
+  }
+  return ERROR_SUCCESS;
+}
+
 FARPROC WINAPI NotifyDelayLoad(unsigned notification, PDelayLoadInfo info) {
   if (notification != dliNotePreLoadLibrary || info == nullptr) return nullptr;
   const HMODULE module = LoadDelayImportedLibraryWith(info->szDll, LibrarySearchFlagsAvailable(), &LoadLibraryExW);
@@ -76,6 +137,25 @@ FARPROC WINAPI NotifyDelayLoad(unsigned notification, PDelayLoadInfo info) {
 
 }  // namespace
 }  // namespace internal
+
+DWORD BindDelayImports() {
+  static volatile LONG bound = 0;
+  if (InterlockedCompareExchange(&bound, 0, 0) != 0) return ERROR_SUCCESS;
+  unsigned char* const base = __ImageBase;
+  const auto* const nt =
+      reinterpret_cast<const IMAGE_NT_HEADERS*>(base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
+  const IMAGE_DATA_DIRECTORY& directory = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_DELAY_IMPORT];
+  if (directory.VirtualAddress != 0) {
+    const auto* descriptor = reinterpret_cast<const internal::DelayDescriptor*>(base + directory.VirtualAddress);
+    for (; descriptor->dllName != 0; ++descriptor) {
+      const DWORD error = internal::BindDescriptor(base, nt->OptionalHeader.SizeOfImage, *descriptor);
+      if (error != ERROR_SUCCESS) return error;
+    }
+  }
+  InterlockedExchange(&bound, 1);
+  return ERROR_SUCCESS;
+}
+
 }  // namespace Trevalk
 
 // The helper reads this pointer (its default, in the toolchain's runtime

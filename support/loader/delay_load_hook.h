@@ -20,6 +20,22 @@
 #include <windows.h>
 
 namespace Trevalk {
+
+// Binds every delay import of the image this code is linked into, now:
+// each delay-imported library is loaded as the hook loads it (above) and
+// every function slot is filled through GetProcAddress, so that no later
+// call goes through the delay helper. The helper answers a library or
+// function it cannot get with an exception (0xC06D007E, 0xC06D007F) raised
+// in the middle of whatever called it, which no C++ handler catches and
+// which would cross an entry point into the host; called at the entry,
+// the same failure is a result the caller can answer.
+// Returns ERROR_SUCCESS once everything is bound (later calls return at
+// once), otherwise the failed call's error (ERROR_MOD_NOT_FOUND or
+// ERROR_PROC_NOT_FOUND when it left none); what was bound stays bound and
+// the next call tries the rest again. Safe on any thread, not under the
+// loader lock (it loads libraries). Uses kernel32 only, allocates nothing.
+DWORD BindDelayImports();
+
 namespace internal {
 
 // The loader as the hook calls it (LoadLibraryExW in the product).
