@@ -201,6 +201,16 @@ MoveOutcome MoveAlongRealPath(const wchar_t* root, const wchar_t* from, const wc
 // The "Moving file" line goes with a move that happened, or with a file
 // that was not there; a file that stayed where it was says so with the
 // error instead. True when that was the case.
+// Writes "<folder><rest>" into a path buffer of the step; a path that does
+// not fit is logged and refused, never cut.
+bool DataPath(wchar_t* path, const wchar_t* folder, const wchar_t* rest) {
+  if (FormatWhole(path, kPathChars, L"%s%s", folder, rest)) return true;
+  LogStep(ETWLogging::kSeverityError, L"PreInstall", log_line::kDataPathTooLong,
+          L"detectRVQ.dll PreInstall(): Data file not moved: the path under [%s] does not fit. Error code:%d", folder,
+          static_cast<int>(ERROR_FILENAME_EXCED_RANGE));
+  return false;
+}
+
 bool LogMoveFailure(MoveOutcome outcome, DWORD error, const wchar_t* from) {
   if (outcome != MoveOutcome::kFailed) return false;
   LogStep(ETWLogging::kSeverityError, L"PreInstall", log_line::kDataFileMoveFailed,
@@ -234,7 +244,7 @@ void MigrateDataFile(const DataFileFolders& folders, const wchar_t* commonAppDat
 
   wchar_t firstOld[kPathChars];
   bool firstStays = false;
-  if (FormatWhole(firstOld, kPathChars, L"%s\\BryxenOnline\\RVQ\\bxdndb.dat", commonAppData)) {
+  if (DataPath(firstOld, commonAppData, L"\\BryxenOnline\\RVQ\\bxdndb.dat")) {
     DWORD error = ERROR_SUCCESS;
     const MoveOutcome outcome = MoveAlongRealPath(commonAppData, firstOld, targetFile, access, error);
     if (outcome == MoveOutcome::kStopped) return;
@@ -254,7 +264,7 @@ void MigrateDataFile(const DataFileFolders& folders, const wchar_t* commonAppDat
   wchar_t programFiles[kPathChars];
   wchar_t secondOld[kPathChars];
   if (!ResolveFolder(folders.programFiles, FOLDERID_ProgramFiles, L"program-files", folders.shell, programFiles) ||
-      !FormatWhole(secondOld, kPathChars, L"%s\\BryxenOnline\\RVQ\\bxdndb.dat", programFiles)) {
+      !DataPath(secondOld, programFiles, L"\\BryxenOnline\\RVQ\\bxdndb.dat")) {
     return;
   }
   DWORD error = ERROR_SUCCESS;
@@ -291,8 +301,8 @@ DWORD PreInstallIn(const DataFileFolders& folders, StepResult** result, DWORD* c
   // A folder too long for the buffers is left alone rather than cut.
   if (ResolveFolder(folders.commonAppData, FOLDERID_ProgramData, L"common application-data", folders.shell,
                     commonAppData) &&
-      FormatWhole(targetFile, kPathChars, L"%s\\Bryxen\\RVQ\\bxdndb.dat", commonAppData) &&
-      FormatWhole(targetFolder, kPathChars, L"%s\\Bryxen\\RVQ", commonAppData) &&
+      DataPath(targetFile, commonAppData, L"\\Bryxen\\RVQ\\bxdndb.dat") &&
+      DataPath(targetFolder, commonAppData, L"\\Bryxen\\RVQ") &&
       NeedsMigration(commonAppData, targetFile)) {
     MigrateDataFile(folders, commonAppData, targetFile, targetFolder);
   }

@@ -43,6 +43,7 @@ constexpr int kCleanerWaitFailed = 154;
 constexpr int kPreInstallStart = 204;
 constexpr int kCanBeInstalled = 218;
 constexpr int kDataFileNotMoved = 226;  // a link on the way
+constexpr int kDataPathTooLong = 228;  // a path of the migration that does not fit its buffer
 constexpr int kDataPlaceNotTrusted = 230;    // an owner other than the system's or the installer's
 constexpr int kDataFolderNotProtected = 232;  // a target level not created or not taken back
 constexpr int kDataFileAccessNotReset = 234;
