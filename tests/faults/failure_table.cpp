@@ -175,7 +175,7 @@ const FailureRule kFallible[] = {
 // Taken as unable to fail, with the reason: answers about the process
 // itself; releases (a failing stub would leave the object held, a leak of
 // the rig's making); locks and waits-free primitives; the unwinder and the
-// runtime's start-up; pure C library functions without an error answer;
+// runtime's start-up (QueryPerformanceCounter cannot fail since Windows XP); pure C library functions without an error answer;
 // LoadLibraryA, which only the delay-load helper calls (its failure is the
 // helper's designed exception, not an answer the code can give).
 const char* const kInfallible[] = {
@@ -185,9 +185,9 @@ const char* const kInfallible[] = {
     "GetThreadPriority", "GetTickCount64", "HeapFree", "InitializeCriticalSection",
     "InitializeCriticalSectionAndSpinCount", "IsDBCSLeadByteEx", "IsDebuggerPresent", "LeaveCriticalSection",
     "LoadLibraryA", "LocalFree", "OutputDebugStringA", "OutputDebugStringW", "RaiseException", "ReleaseSemaphore",
-    "ReleaseSRWLockExclusive",
+    "QueryPerformanceCounter", "ReleaseSRWLockExclusive",
     "RemoveVectoredExceptionHandler", "ResetEvent", "RtlCaptureContext", "RtlLookupFunctionEntry", "RtlUnwindEx",
-    "RtlVirtualUnwind", "SetEvent", "SetLastError", "Sleep", "SwitchToThread", "TlsGetValue", "TryEnterCriticalSection",
+    "RtlVirtualUnwind", "SetEvent", "SetLastError", "Sleep", "SwitchToThread", "TlsFree", "TlsGetValue", "TryEnterCriticalSection",
     "VerSetConditionMask", "__C_specific_handler",
     // msvcrt
     "___lc_codepage_func", "___mb_cur_max_func", "__iob_func", "_amsg_exit", "_close", "_endthreadex", "_errno", "_fileno",
