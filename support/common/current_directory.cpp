@@ -62,11 +62,16 @@ bool ScopedCurrentDirectory::Enter(const wchar_t* directory) noexcept {
 bool ScopedCurrentDirectory::Restore() noexcept {
   restorePending_ = false;
   if (!saved_) return true;
-  if (!SetCurrentDirectoryW(saved_.get())) {
+  // The host is left elsewhere when this fails: a failure that may pass (a
+  // system short of memory or handles) is tried again, twice.
+  constexpr int kAttempts = 3;
+  constexpr DWORD kPauseMilliseconds = 50;
+  for (int attempt = 1;; ++attempt) {
+    if (SetCurrentDirectoryW(saved_.get())) return true;
     error_ = GetLastError();
-    return false;
+    if (attempt == kAttempts) return false;
+    Sleep(kPauseMilliseconds);
   }
-  return true;
 }
 
 }  // namespace Trevalk

@@ -30,8 +30,9 @@ class ScopedCurrentDirectory {
   // directory.
   bool Enter(const wchar_t* directory) noexcept;
 
-  // Puts the saved directory back (nothing to do when none was saved).
-  // False when that failed; the process is then still elsewhere.
+  // Puts the saved directory back (nothing to do when none was saved),
+  // trying three times, 50 ms apart. False when that failed; the process is
+  // then still elsewhere.
   bool Restore() noexcept;
 
   // The last failure's Win32 error, 0 when none.
