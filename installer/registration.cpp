@@ -114,7 +114,10 @@ void LogLocaleSearchFailed(const wchar_t* folder, DWORD error) {
 // Schedules each "loc_*.dat" directly in `folder`.
 void ScheduleLocaleFilesIn(const wchar_t* folder) {
   wchar_t pattern[kPathChars];
-  if (!AppendToFolder(folder, L"loc_*.dat", pattern, kPathChars)) return;
+  if (!AppendToFolder(folder, L"loc_*.dat", pattern, kPathChars)) {
+    LogLocaleSearchFailed(folder, ERROR_FILENAME_EXCED_RANGE);
+    return;
+  }
   WIN32_FIND_DATAW found{};
   UniqueFindHandle search(FindFirstFileW(pattern, &found));
   if (!search) {
@@ -126,7 +129,12 @@ void ScheduleLocaleFilesIn(const wchar_t* folder) {
   do {
     if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || !IsLocaleFileName(found.cFileName)) continue;
     wchar_t path[kPathChars];
-    if (!AppendToFolder(folder, found.cFileName, path, kPathChars)) continue;
+    if (!AppendToFolder(folder, found.cFileName, path, kPathChars)) {
+      LogStep(ETWLogging::kSeverityError, L"DllInstallFunction", log_line::kLocaleFileNotScheduled,
+              L"detectRVQ.dll DllInstallFunction(): Unable to schedule [%s\\%s] for deletion. Error code:%d", folder,
+              found.cFileName, static_cast<int>(ERROR_FILENAME_EXCED_RANGE));
+      continue;
+    }
     if (!MoveFileExW(path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
       LogStep(ETWLogging::kSeverityError, L"DllInstallFunction", log_line::kLocaleFileNotScheduled,
               L"detectRVQ.dll DllInstallFunction(): Unable to schedule [%s] for deletion. Error code:%d", path,
@@ -204,7 +212,11 @@ void ScheduleLocaleFilesForDeletion() {
   }
   ScheduleLocaleFilesIn(installDir);
   wchar_t localeDir[kPathChars];
-  if (AppendToFolder(installDir, L"Locale", localeDir, kPathChars)) ScheduleLocaleFilesIn(localeDir);
+  if (AppendToFolder(installDir, L"Locale", localeDir, kPathChars)) {
+    ScheduleLocaleFilesIn(localeDir);
+  } else {
+    LogLocaleSearchFailed(installDir, ERROR_FILENAME_EXCED_RANGE);
+  }
 }
 
 }  // namespace checkrvq
