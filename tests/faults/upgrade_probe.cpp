@@ -4,7 +4,14 @@
 #include <windows.h>
 
 #include "loader/secure_dll_loading.h"
+#include "runtime/runtime_state.h"
 #include "upgrade_detector.h"
+
+// What WinMain does before the pass, before the host patches anything.
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+  if (reason == DLL_PROCESS_ATTACH) Trevalk::PrepareRuntime(instance);
+  return TRUE;
+}
 
 extern "C" __declspec(dllexport) DWORD RunUpgrade(int argc, const char* const* argv) {
   return rvqupgd::RunUpgradeDetector(argc, argv, &Trevalk::InitSecureDllLoading);

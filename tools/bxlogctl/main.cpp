@@ -7,6 +7,7 @@
 
 #include "commands.h"
 #include "console.h"
+#include "runtime/runtime_state.h"
 #include "rvq_version.h"
 
 namespace bxlogctl {
@@ -156,6 +157,8 @@ bool WantsHelp(const Words& words) {
 
 int wmain(int argc, wchar_t** argv) {
   using namespace bxlogctl;
+  // The exception path's lock, made while memory is there.
+  Trevalk::PrepareRuntime(GetModuleHandleW(nullptr));
   if (argc < 2) {
     RunHelp({});
     return kExitUsage;
