@@ -39,7 +39,7 @@ namespace {
 
 constexpr DWORD kRunTimeoutMs = 30000;
 constexpr unsigned long kMaxPoints = 5000;  // a bound on N, far above any entry's calls
-constexpr int kCycles = 12;
+constexpr int kCycles = 40;
 // RVQ_FAULTS_CYCLES overrides the count: a longer run tells a steady growth
 // from the heap's page-sized steps.
 int Cycles() {
