@@ -69,6 +69,37 @@ else()
     foreach(lang C CXX)
       set(CMAKE_${lang}_LINKER_LAUNCHER "${RVQ_PYTHON3}" "${CMAKE_CURRENT_LIST_DIR}/lld_link.py")
     endforeach()
+    # Unwind data of libstdc++'s inline and template functions: Debian's
+    # libstdc++.a has lost the section symbols of their COMDAT .pdata$ and
+    # .xdata$ sections, through which lld pairs them with their functions;
+    # it drops them otherwise, and an exception thrown through such a frame
+    # (std::string's _M_create, _M_replace, ...) ends in std::terminate or
+    # loses callee-saved registers. The links take a copy with the symbols
+    # restored (cmake/seh_symbols_archive.py), from a folder named relative
+    # to the build folder (lld records its command line in the PDB); the
+    # driver's own -L paths come after it, so both -lstdc++ of a C++ link
+    # (the driver's and CMAKE_CXX_STANDARD_LIBRARIES') take the copy. The
+    # copy and every other runtime archive of the link are then checked:
+    # the configuration fails if any still has such a section.
+    find_program(RVQ_MINGW_AR ${TOOLCHAIN_PREFIX}-ar REQUIRED)
+    set(rvq_gcc_lib /usr/lib/gcc/${TOOLCHAIN_PREFIX}/12-posix)
+    set(rvq_mingw_lib /usr/${TOOLCHAIN_PREFIX}/lib)
+    set(rvq_runtime_archives
+      ${rvq_gcc_lib}/libgcc.a ${rvq_gcc_lib}/libgcc_eh.a ${rvq_gcc_lib}/libssp.a
+      ${rvq_mingw_lib}/libpthread.a ${rvq_mingw_lib}/libmingw32.a ${rvq_mingw_lib}/libmingwex.a
+      ${rvq_mingw_lib}/libmsvcrt.a ${rvq_mingw_lib}/libmoldname.a)
+    set_property(DIRECTORY ${CMAKE_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+      ${rvq_gcc_lib}/libstdc++.a ${rvq_runtime_archives} ${CMAKE_CURRENT_LIST_DIR}/seh_symbols_archive.py)
+    file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/seh-libstdc++)
+    execute_process(
+      COMMAND ${RVQ_PYTHON3} ${CMAKE_CURRENT_LIST_DIR}/seh_symbols_archive.py
+              ${RVQ_MINGW_AR} ${rvq_gcc_lib}/libstdc++.a ${CMAKE_BINARY_DIR}/seh-libstdc++/libstdc++.a
+      OUTPUT_QUIET COMMAND_ERROR_IS_FATAL ANY)
+    execute_process(
+      COMMAND ${RVQ_PYTHON3} ${CMAKE_CURRENT_LIST_DIR}/seh_symbols_archive.py --check
+              ${CMAKE_BINARY_DIR}/seh-libstdc++/libstdc++.a ${rvq_runtime_archives}
+      COMMAND_ERROR_IS_FATAL ANY)
+    target_link_options(rvq_build_flags INTERFACE -Lseh-libstdc++)
   endif()
 endif()
 

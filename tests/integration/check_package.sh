@@ -4,10 +4,10 @@
 # folders, ccache off, compared byte for byte: binaries, PDBs, zip,
 # installer), then the package itself: every shipped file signed and
 # verifying against the run's certificate, a file changed after signing
-# refused, SHA256SUMS right, no DWARF left in the binaries, and either (GCC,
-# the release preset) a debug link to each .debug file in debug/, or
-# (clang + lld, RVQ_RELEASE_PRESET=release-clang) each PDB in the zip's
-# symbol store with function names and line tables; the hardening review of
+# refused, SHA256SUMS right, no DWARF left in the binaries, and either
+# (clang + lld, the release preset) each PDB in the zip's symbol store with
+# function names and line tables, or (a GCC release form, named by
+# RVQ_RELEASE_PRESET) a debug link to each .debug file in debug/; the hardening review of
 # the signed binaries (check_hardening.py), and the tables and version
 # resources of the release binaries (check_binaries.sh). In the clang
 # build the symbols_store entry then resolves an address through the store.

@@ -118,13 +118,6 @@ TEST_F(Builder, TheFacadeUsesTheDefaultBuilder) {
 }
 
 TEST_F(Builder, ABuildThatThrowsKeepsNothing) {
-#if defined(__clang__)
-  // With clang + lld, an exception thrown by this test's replaced operator
-  // new from inside GCC-compiled libstdc++ code is not unwound into the
-  // clang frame that catches it (README, "How it is built"); the shipping
-  // GCC build runs this case.
-  GTEST_SKIP() << "clang + lld: exceptions from a replaced operator new called by libstdc++ are not unwound";
-#endif
   // Operator new fails at the first, second, ... allocation of a text
   // logger's build: whatever throws out of it leaves no block behind.
   long failAt = 0;
