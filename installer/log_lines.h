@@ -83,6 +83,7 @@ constexpr int kLocalAppDataNotRead = 571;
 constexpr int kLocalAppDataWithoutBackslash = 580;
 constexpr int kProfileListNotOpened = 591;
 constexpr int kProfileNotEnumerated = 593;
+constexpr int kProfileNotRead = 612;  // a profile's key or folder value that cannot be read
 constexpr int kProfilePathTooLong = 624;
 constexpr int kProfilePathLinked = 626;  // a link, or a path outside the profile
 constexpr int kProfilePathUnchecked = 628;

@@ -24,15 +24,16 @@ constexpr size_t kProfileImageChars = 261;     // 522 bytes
 constexpr size_t kSubkeyNameChars = 261;
 constexpr size_t kProfileKeyChars = 260;
 
-// Reads a string value into `buffer` and applies AcceptedRegistryText.
+// Reads a string value into `buffer` and applies AcceptedRegistryText;
+// null when it cannot, with the reason in `status` when one is asked for.
 template <size_t N>
-const wchar_t* ReadText(HKEY key, const wchar_t* name, wchar_t (&buffer)[N]) {
+const wchar_t* ReadText(HKEY key, const wchar_t* name, wchar_t (&buffer)[N], LSTATUS* status = nullptr) {
   DWORD type = REG_NONE;
   DWORD bytes = static_cast<DWORD>(sizeof buffer);
-  if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &bytes) != ERROR_SUCCESS) {
-    return nullptr;
-  }
-  return Trevalk::AcceptedRegistryText(type, buffer, bytes);
+  const LSTATUS read = RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &bytes);
+  const wchar_t* text = read == ERROR_SUCCESS ? Trevalk::AcceptedRegistryText(type, buffer, bytes) : nullptr;
+  if (status) *status = read != ERROR_SUCCESS ? read : text ? ERROR_SUCCESS : ERROR_INVALID_DATA;
+  return text;
 }
 
 // Room for a path as GetFinalPathNameByHandleW gives it ("\\?\" in front).
@@ -233,9 +234,18 @@ void LogRemoval(bool removed, const RemovalLines& lines, const wchar_t* path) {
 }
 
 void CleanProfile(const wchar_t* profileFolder, const ProfilePaths& paths) {
+  SetLastError(ERROR_SUCCESS);
   if (!PathIsDirectoryW(paths.productFolder)) {
-    LogStep(ETWLogging::kSeverityNormal, kFunction, log_line::kProductFolderMissing, L"Path does not exist: [%s]",
-            paths.productFolder);
+    // Not there (or not a folder) is the usual case; anything else means it
+    // could not be looked at.
+    const DWORD error = GetLastError();
+    if (error == ERROR_SUCCESS || IsNotFound(error)) {
+      LogStep(ETWLogging::kSeverityNormal, kFunction, log_line::kProductFolderMissing, L"Path does not exist: [%s]",
+              paths.productFolder);
+    } else {
+      LogStep(ETWLogging::kSeverityError, kFunction, log_line::kProfilePathUnchecked,
+              L"Unable to check path, profile skipped: [%s]", paths.productFolder);
+    }
     return;
   }
   OpenedItem maker, product, vault;
@@ -248,6 +258,11 @@ void CleanProfile(const wchar_t* profileFolder, const ProfilePaths& paths) {
   LogRemoval(DeleteByHandle(maker), kMakerFolderRemoval, paths.makerFolder);
 }
 
+void LogProfileNotRead(const wchar_t* subkeyName, DWORD error) {
+  LogStep(ETWLogging::kSeverityError, kFunction, log_line::kProfileNotRead,
+          L"Unable to read profile [%s], profile skipped. Error code:%d", subkeyName, static_cast<int>(error));
+}
+
 void CleanSubkey(const wchar_t* subkeyName, const wchar_t* relative) {
   wchar_t keyPath[kProfileKeyChars];
   // A name that does not fit would open another key: pass it over as a key
@@ -258,15 +273,26 @@ void CleanSubkey(const wchar_t* subkeyName, const wchar_t* relative) {
     return;
   }
   Trevalk::UniqueHKey profileKey;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyPath, 0, KEY_READ, profileKey.put()) != ERROR_SUCCESS) return;
+  const LSTATUS opened = RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyPath, 0, KEY_READ, profileKey.put());
+  if (opened != ERROR_SUCCESS) {
+    LogProfileNotRead(subkeyName, static_cast<DWORD>(opened));
+    return;
+  }
 
   wchar_t imagePath[kProfileImageChars];
-  const wchar_t* profileFolder = ReadText(profileKey.get(), L"ProfileImagePath", imagePath);
-  if (!profileFolder || !profileFolder[0]) return;
+  LSTATUS read = ERROR_SUCCESS;
+  const wchar_t* profileFolder = ReadText(profileKey.get(), L"ProfileImagePath", imagePath, &read);
+  if (!profileFolder || !profileFolder[0]) {
+    LogProfileNotRead(subkeyName, profileFolder ? ERROR_INVALID_DATA : static_cast<DWORD>(read));
+    return;
+  }
 
   wchar_t expanded[kProfilePathChars];
   const DWORD needed = ExpandEnvironmentStringsW(profileFolder, expanded, kProfilePathChars);
-  if (needed == 0) return;
+  if (needed == 0) {
+    LogProfileNotRead(subkeyName, GetLastError());
+    return;
+  }
   ProfilePaths paths;
   if (needed > kProfilePathChars || !BuildProfilePaths(expanded, relative, paths)) {
     LogStep(ETWLogging::kSeverityError, kFunction, log_line::kProfilePathTooLong,
