@@ -338,7 +338,11 @@ void JudgeMachine(const std::string& entry, Run& run, World& world) {
     if (result == 0 && run.fields["runsAtReturn"] != "2" && runs.size() == 2) {
       Flag(run, "contract", "returned while the cleaner still ran");
     }
-    if (result != 0 && runs.size() == 2) Flag(run, "contract", "failure answered after both cleaner runs");
+    // A failure after both runs ended; one whose wait failed (the run still
+    // going at return, not ended in time) is the contract's failure.
+    if (result != 0 && runs.size() == 2 && run.fields["runsAtReturn"] == "2") {
+      Flag(run, "contract", "failure answered after both cleaner runs");
+    }
   } else if (entry == "PreInstall") {
     const std::string newer = DataBytes('A'), older = DataBytes('a');
     const std::string atNew = rvqtest::ReadFileBytes(kDataNew), atOld = rvqtest::ReadFileBytes(kDataOld),
