@@ -21,6 +21,13 @@
 // changes what an entry point does or answers. A null
 // out-parameter pointer is allowed; what would go there is not stored (and
 // DetectIncompatible then does nothing at all).
+//
+// System libraries: each entry point first binds every system library the
+// library delay-loads (from the System folder only). When one cannot be
+// loaded or a function of it bound, the call does nothing, logs nothing
+// (the log needs them) and gives its failure answer: ERROR_NOT_ENOUGH_MEMORY
+// from DetectIncompatible, kResultUnexpected from UninstallIncompatible,
+// kResultOutOfMemory from PreInstall and PostInstall, 0 from the others.
 #pragma once
 
 #include <windows.h>
