@@ -64,31 +64,6 @@ std::wstring GetCurrentDirectoryString();
 // or removed.
 std::wstring JoinPath(const std::wstring& folder, const std::wstring& name);
 
-// The absolute form of `path` that CreateDirectoryPath works on, given the
-// current directory: the long-path form ("\\?\...") and drive-qualified paths
-// as they are, a rooted path on the current directory's drive, anything else
-// below the current directory. `path` must be non-empty.
-std::wstring MakeAbsoluteDirectoryPath(const std::wstring& path, const std::wstring& currentDirectory);
-
-// Creates `path` with every missing parent; a relative or drive-less path is
-// taken relative to the current directory. Answers true when the directory
-// exists afterwards. `error` (may be null) receives:
-//   87  (ERROR_INVALID_PARAMETER) for a null or empty path, with false;
-//   183 (ERROR_ALREADY_EXISTS) when the directory already existed, with true;
-//   0 when it was created;
-//   otherwise the first error met from the outermost missing folder inwards,
-//   with false (folders created before the error stay). A path, or a parent,
-//   that names an existing file gives 267 (ERROR_DIRECTORY).
-[[nodiscard]] bool CreateDirectoryPath(const wchar_t* path, DWORD* error = nullptr);
-
-// Creates the absolute `path` and its missing parents, outermost first.
-// Accepts the long-path form "\\?\..." (the prefix is kept on every folder
-// created and never sent alone). 0 when the directory exists afterwards
-// (also when it already did, or when the path has no backslash at all);
-// 267 (ERROR_DIRECTORY) when the path or a parent names something that is
-// not a directory; otherwise the CreateDirectoryW error.
-[[nodiscard]] DWORD CreateDirectoryTree(const wchar_t* path);
-
 // Walks the folders below `root` down to `path` (root excluded: it is the
 // system's folder, which may itself be reached through a link, such as the
 // old "All Users" form of the common application-data folder) and checks

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "directory_tree.h"
 #include "recording_logger.h"
 #include "scoped_current_directory.h"
 #include "test_support.h"
@@ -75,14 +76,7 @@ inline std::vector<std::wstring> LogLines(const ScopedRecordingLog& log, const s
 
 // Creates `path` and the folders above it; a "\\\\?\\" prefix lifts the length
 // limit. True when the folder exists afterwards.
-inline bool MakeTree(const std::wstring& path) {
-  const size_t start = path.rfind(L"\\\\?\\", 0) == 0 ? 7 : 3;  // past "\\?\C:\" or "C:\"
-  for (size_t i = start; i < path.size(); ++i) {
-    if (path[i] == L'\\') CreateDirectoryW(path.substr(0, i).c_str(), nullptr);
-  }
-  CreateDirectoryW(path.c_str(), nullptr);
-  return DirectoryExists(path);
-}
+inline bool MakeTree(const std::wstring& path) { return CreateDirectoryPath(path.c_str()); }
 
 // Deletes a registry key and everything below it; "not found" is fine.
 inline void DeleteRegistryTree(HKEY root, const std::wstring& path) { RegDeleteTreeW(root, path.c_str()); }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/unique_handle.h"
+#include "directory_tree.h"
 #include "install_steps.h"
 #include "paths/paths.h"
 #include "step_test_util.h"
@@ -48,7 +49,7 @@ class PreInstallMigration : public ::testing::Test {
   }
 
   static void Put(const std::wstring& file, const std::string& content) {
-    ASSERT_TRUE(Trevalk::CreateDirectoryPath(file.substr(0, file.find_last_of(L'\\')).c_str()));
+    ASSERT_TRUE(rvqtest::CreateDirectoryPath(file.substr(0, file.find_last_of(L'\\')).c_str()));
     ASSERT_TRUE(rvqtest::WriteFileBytes(file, content));
   }
 
@@ -148,7 +149,7 @@ TEST_F(PreInstallMigration, HeldFirstFileIsNotSupersededByTheOlderSecond) {
 // none of its planter's rights: only what the folder gives it.
 TEST_F(PreInstallMigration, OpenLevelsAreTakenBackAndTheMovedFileInheritsFromThem) {
   const std::wstring maker = common_.Child(L"Bryxen");
-  ASSERT_TRUE(Trevalk::CreateDirectoryPath(maker.c_str()));
+  ASSERT_TRUE(rvqtest::CreateDirectoryPath(maker.c_str()));
   ASSERT_TRUE(rvqtest::SetUnixMode(maker, 0777));
   Put(FirstOld(), "old one");
   ASSERT_TRUE(rvqtest::SetUnixMode(FirstOld(), 0666));
@@ -171,7 +172,7 @@ TEST_F(PreInstallMigration, OpenLevelsAreTakenBackAndTheMovedFileInheritsFromThe
 // file itself, that a stranger owns stops the move, with the Error line,
 // and the installation is still allowed.
 TEST_F(PreInstallMigration, AStrangerOwnedFolderOrFileIsNotUsed) {
-  ASSERT_TRUE(Trevalk::CreateDirectoryPath(common_.Child(L"Bryxen\\RVQ").c_str()));
+  ASSERT_TRUE(rvqtest::CreateDirectoryPath(common_.Child(L"Bryxen\\RVQ").c_str()));
   Put(FirstOld(), "old one");
   const std::wstring prefix = L"4 PreInstall 230 detectRVQ.dll PreInstall(): Data file not moved: [";
   const std::wstring suffix =
@@ -207,12 +208,12 @@ TEST_P(PreInstallThroughLink, MovesNothingAndSaysSo) {
   const bool sourceSide = at.rfind(L"BryxenOnline", 0) == 0;
   // The data file's name where the link makes the step look for it.
   const std::wstring outsideFile = outside.Child(at == L"Bryxen" ? L"RVQ\\bxdndb.dat" : L"bxdndb.dat");
-  ASSERT_TRUE(Trevalk::CreateDirectoryPath(outsideFile.substr(0, outsideFile.find_last_of(L'\\')).c_str()));
+  ASSERT_TRUE(rvqtest::CreateDirectoryPath(outsideFile.substr(0, outsideFile.find_last_of(L'\\')).c_str()));
   if (c.outsideFile) {
     ASSERT_TRUE(rvqtest::WriteFileBytes(outsideFile, c.outsideFile));
   }
   const std::wstring link = common_.Child(at);
-  ASSERT_TRUE(Trevalk::CreateDirectoryPath(link.substr(0, link.find_last_of(L'\\')).c_str()));
+  ASSERT_TRUE(rvqtest::CreateDirectoryPath(link.substr(0, link.find_last_of(L'\\')).c_str()));
   if (!sourceSide) {
     Put(FirstOld(), "old one");
   }
@@ -282,7 +283,7 @@ TEST_F(PreInstallMigration, AFolderTheShellCannotNameMovesNothing) {
 TEST(PreInstall, NormalLinesStayQuietAtTheDefaultThreshold) {
   rvqtest::ScratchDir common(L"rvqcommon");
   const std::wstring path = common.Child(L"Bryxen\\RVQ\\bxdndb.dat");
-  ASSERT_TRUE(Trevalk::CreateDirectoryPath(common.Child(L"Bryxen\\RVQ").c_str()));
+  ASSERT_TRUE(rvqtest::CreateDirectoryPath(common.Child(L"Bryxen\\RVQ").c_str()));
   ASSERT_TRUE(rvqtest::WriteFileBytes(path, "current"));
   ScopedRecordingLog log;
   checkrvq::DataFileFolders folders;

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "directory_tree.h"
 #include "ini/ini_reader.h"
 #include "logging.h"
 #include "paths/paths.h"
@@ -133,7 +134,7 @@ class TextLogging : public ::testing::Test {
     DeleteFileW((root + L"log.ini").c_str());
   }
   // Settings written before Initialize into the folder ini.
-  void PrepareFolderIni() { ASSERT_TRUE(Trevalk::CreateDirectoryPath(folder.c_str())); }
+  void PrepareFolderIni() { ASSERT_TRUE(rvqtest::CreateDirectoryPath(folder.c_str())); }
   void Init(CLogging& logger) {
     ASSERT_EQ(logger.Initialize(L"RvqTextTest", GetModuleHandleW(nullptr), nullptr, nullptr), 0u);
     ASSERT_EQ(logger.LogFolder(), folder);
@@ -353,7 +354,7 @@ TEST_F(TextLogging, LogDropsAMessageTheFormatterFailsOn) {
 
 TEST_F(TextLogging, UncreatableFolderSwitchesLoggingOffForGood) {
   // A file where the group folder should be.
-  ASSERT_TRUE(Trevalk::CreateDirectoryPath(root.c_str()));
+  ASSERT_TRUE(rvqtest::CreateDirectoryPath(root.c_str()));
   ASSERT_TRUE(rvqtest::WriteFileBytes(root + L"RvqBlocked", "file"));
   CLogging logger;
   ASSERT_EQ(logger.Initialize(L"RvqBlocked", GetModuleHandleW(nullptr), nullptr, nullptr), 0u);
@@ -376,12 +377,12 @@ TEST_F(TextLogging, LinksOnTheWaySwitchLoggingOff) {
   const std::wstring outsideFolder = outside.Child(exe);
   const std::wstring outsideLog = outsideFolder + L"\\" + exe + L"000.log";
   const std::wstring outsideIni = outsideFolder + L"\\log.ini";
-  ASSERT_TRUE(Trevalk::CreateDirectoryPath(outsideFolder.c_str()));
+  ASSERT_TRUE(rvqtest::CreateDirectoryPath(outsideFolder.c_str()));
   MakeFullFile(outsideLog, 16);
   WriteIniInt(outsideIni, L"MaxSize", 100);  // out of range: would be rewritten
   const std::string logBefore = ReadAll(outsideLog);
   const std::string iniBefore = ReadAll(outsideIni);
-  ASSERT_TRUE(Trevalk::CreateDirectoryPath(root.c_str()));
+  ASSERT_TRUE(rvqtest::CreateDirectoryPath(root.c_str()));
   {
     rvqtest::ScopedUnixLink group(root + L"RvqTextTest", outside.path());
     ASSERT_TRUE(group.made());
@@ -393,7 +394,7 @@ TEST_F(TextLogging, LinksOnTheWaySwitchLoggingOff) {
   {
     CLogging logger;
     Init(logger);
-    ASSERT_TRUE(Trevalk::CreateDirectoryPath((root + L"RvqTextTest").c_str()));
+    ASSERT_TRUE(rvqtest::CreateDirectoryPath((root + L"RvqTextTest").c_str()));
     rvqtest::ScopedUnixLink module(folder, outsideFolder);
     ASSERT_TRUE(module.made());
     EXPECT_EQ(logger.WriteEntry(L"f", L"F", 1, 4, L"lost"), 87u);
@@ -409,7 +410,7 @@ TEST_F(TextLogging, LinksOnTheWaySwitchLoggingOff) {
 // the levels the writer makes carry the protected list.
 TEST_F(TextLogging, OpenLevelsAreTakenBackAndNewLevelsProtected) {
   const std::wstring group = root + L"RvqTextTest";
-  ASSERT_TRUE(Trevalk::CreateDirectoryPath(group.c_str()));
+  ASSERT_TRUE(rvqtest::CreateDirectoryPath(group.c_str()));
   ASSERT_TRUE(rvqtest::SetUnixMode(group, 0777));
   CLogging logger;
   Init(logger);
@@ -433,7 +434,7 @@ TEST_F(TextLogging, AStrangerOwnedLevelSwitchesLoggingOff) {
    private:
     rvqtest::UntrustedOwnerTable table_{rvqtest::UntrustedOwnerTable::kFolders};
   };
-  ASSERT_TRUE(Trevalk::CreateDirectoryPath(root.c_str()));
+  ASSERT_TRUE(rvqtest::CreateDirectoryPath(root.c_str()));
   auto* logger = new StrangerOwnedLogger();
   logger->AddRef();
   Init(*logger);
@@ -514,7 +515,7 @@ TEST_F(TextLogging, AFolderCheckThatFailedIsTriedAgain) {
    private:
     rvqtest::UntrustedOwnerTable table_{rvqtest::UntrustedOwnerTable::kNoAnswer};
   };
-  ASSERT_TRUE(Trevalk::CreateDirectoryPath(root.c_str()));
+  ASSERT_TRUE(rvqtest::CreateDirectoryPath(root.c_str()));
   auto* logger = new Logger();
   logger->AddRef();
   Init(*logger);
@@ -541,7 +542,7 @@ TEST_F(TextLogging, LinkedMakerFolderSwitchesLoggingOff) {
   ASSERT_FALSE(rvqtest::DirectoryExists(maker));
   rvqtest::ScratchDir outside(L"rvqoutside");
   const std::wstring outsideLog = outside.Child(L"BXLOGS\\RvqTextTest\\" + exe + L"\\" + exe + L"000.log");
-  ASSERT_TRUE(Trevalk::CreateDirectoryPath(outsideLog.substr(0, outsideLog.find_last_of(L'\\')).c_str()));
+  ASSERT_TRUE(rvqtest::CreateDirectoryPath(outsideLog.substr(0, outsideLog.find_last_of(L'\\')).c_str()));
   MakeFullFile(outsideLog, 16);
   const std::string before = ReadAll(outsideLog);
   {

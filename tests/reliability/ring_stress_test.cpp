@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/unique_handle.h"
+#include "directory_tree.h"
 #include "ini/ini_reader.h"
 #include "paths/paths.h"
 #include "test_support.h"
@@ -56,7 +57,7 @@ TEST(RingStress, TenThousandEntriesWhileAnotherProcessHoldsAFile) {
 
   ETWLogging::CLogging logger;
   ASSERT_EQ(logger.Initialize(L"RvqRingStress", GetModuleHandleW(nullptr), nullptr, nullptr), 0u);
-  ASSERT_TRUE(Trevalk::CreateDirectoryPath(logger.LogFolder().c_str()));
+  ASSERT_TRUE(rvqtest::CreateDirectoryPath(logger.LogFolder().c_str()));
   {
     Trevalk::CObfuscatedIniReader ini;
     ini.Load(logger.FolderIniPath());

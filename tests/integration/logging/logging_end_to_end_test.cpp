@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "directory_tree.h"
 #include "ini/ini_reader.h"
 #include "paths/paths.h"
 #include "registry/obfuscated_reg_key.h"
@@ -37,7 +38,7 @@ class LoggingEndToEnd : public ::testing::Test {
                          KEY_ALL_ACCESS),
               0);
     ASSERT_EQ(key.SetDWORDValue(L"Logging Mechanism", 1), 0);
-    ASSERT_TRUE(Trevalk::CreateDirectoryPath(kLogRoot));
+    ASSERT_TRUE(rvqtest::CreateDirectoryPath(kLogRoot));
     Trevalk::CObfuscatedIniReader ini;
     ini.Load(std::wstring(kLogRoot) + L"log.ini");
     ASSERT_TRUE(ini.WriteInt(L"Config", L"Severity", 1));

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "directory_tree.h"
 #include "paths/paths.h"
 #include "scoped_current_directory.h"
 #include "test_support.h"
@@ -13,8 +14,8 @@
 
 namespace {
 
-using Trevalk::CreateDirectoryPath;
-using Trevalk::CreateDirectoryTree;
+using rvqtest::CreateDirectoryPath;
+using rvqtest::CreateDirectoryTree;
 using Trevalk::IsDirectory;
 using rvqtest::DirectoryExists;
 using rvqtest::ScratchDir;
@@ -37,7 +38,7 @@ TEST(MakeAbsoluteDirectoryPath, Rules) {
       {L"\\\\server\\share", L"C:\\\\server\\share"},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(Trevalk::MakeAbsoluteDirectoryPath(c.path, cwd), c.expected) << c.path;
+    EXPECT_EQ(rvqtest::MakeAbsoluteDirectoryPath(c.path, cwd), c.expected) << c.path;
   }
 }
 
