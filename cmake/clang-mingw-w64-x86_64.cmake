@@ -44,21 +44,8 @@ foreach(kind EXE SHARED MODULE)
   set(CMAKE_${kind}_LINKER_FLAGS_INIT "-fuse-ld=lld${RVQ_LLVM_SUFFIX}")
 endforeach()
 
-set(CMAKE_FIND_ROOT_PATH /usr/${TOOLCHAIN_PREFIX})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-
-# binutils for what reads or edits the images (nm, objdump, objcopy), widl
-# for the type libraries; llvm-dlltool for the short import libraries that
-# lld's --delayload takes.
-find_program(MINGW_DLLTOOL ${TOOLCHAIN_PREFIX}-dlltool REQUIRED)
-find_program(MINGW_OBJDUMP ${TOOLCHAIN_PREFIX}-objdump REQUIRED)
-find_program(MINGW_NM      ${TOOLCHAIN_PREFIX}-nm REQUIRED)
-find_program(MINGW_WIDL    ${TOOLCHAIN_PREFIX}-widl REQUIRED)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64-common.cmake)
+# llvm-dlltool for the short import libraries that lld's --delayload takes,
+# llvm-pdbutil for the PDB checks.
 find_program(LLVM_DLLTOOL  llvm-dlltool${RVQ_LLVM_SUFFIX} REQUIRED)
 find_program(LLVM_PDBUTIL  llvm-pdbutil${RVQ_LLVM_SUFFIX} REQUIRED)
-
-# Tests and tools run under Wine.
-find_program(WINE_PROGRAM wine REQUIRED)
-set(CMAKE_CROSSCOMPILING_EMULATOR ${WINE_PROGRAM})
